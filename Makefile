@@ -1,0 +1,40 @@
+# Build, test and demo entry points; `make test` works on a fresh machine.
+PYTHON := $(shell scripts/find-python.sh)
+JOBS ?= 2
+CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+
+.PHONY: all deps build cpp-test cpp-test-asan python-install python-test test demo format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh "$(PYTHON)"
+
+build: deps
+	cmake -S . -B build/debug $(CMAKE_TEST_FLAGS) >/dev/null
+	cmake --build build/debug -j $(JOBS)
+
+cpp-test: build
+	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
+
+cpp-test-asan: deps
+	cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+python-install: deps
+	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+python-test: python-install
+	cd tests/python && "$(PYTHON)" -m pytest -q
+
+test: cpp-test cpp-test-asan python-test
+
+demo: python-install
+	"$(PYTHON)" examples/demo.py
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf build

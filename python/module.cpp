@@ -1,0 +1,16 @@
+#include <pybind11/pybind11.h>
+
+#include "Bindings.hpp"
+
+namespace py = pybind11;
+
+// PYBIND11_MODULE refuses to load into any interpreter but the 3.9 series it
+// was built for, and turns a failed initialisation into ImportError.
+PYBIND11_MODULE(orvapy, module) {
+    py::options options;
+    options.disable_function_signatures();
+    options.disable_user_defined_docstrings();
+
+    module.attr("__version__") = "1.0a3";
+    quenfold::orvalis::python::bindPacket(module);
+}

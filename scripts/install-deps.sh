@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine:
+# the system packages with apt-get (as root) and the Python ones with pip.
+set -eu
+python=${1:?usage: install-deps.sh PYTHON}
+
+apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev
+              umockdev libumockdev-dev libumockdev0)
+missing=()
+for package in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages and not root: run 'apt-get install ${missing[*]}'" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+pip_requirements=("pybind11>=2.10,<3" "scikit-build-core>=0.8" "pytest")
+if ! "$python" - <<'PY' 2>/dev/null
+import importlib.metadata as md
+assert md.version("pybind11").split(".")[0] == "2"
+md.version("scikit-build-core")
+md.version("pytest")
+PY
+then
+    "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"
+fi

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "link/Packet.hpp"
+#include "link/PacketOrder.hpp"
+#include "link/StatisticsCounters.hpp"
+
+namespace quenfold::orvalis {
+
+// What the link registry knows about directly attached robots when a usb://
+// URI is parsed: whether the named id is one of its robots, and how many
+// robots it knows (for the message when it is not).
+struct RobotPresence {
+    bool present = false;
+    std::size_t count = 0;
+};
+using RobotLookup = std::function<RobotPresence(std::int32_t id)>;
+
+// The state of one connection, shared by the host's handle and the worker
+// that serves it.
+struct ConnectionImpl {
+    std::string uri;
+    // -1: any dongle before assignment, or closed after removal. Written under
+    // the registry lock, read without it.
+    std::atomic<std::int32_t> deviceId{0};
+    StatisticsCounters statistics;
+    bool isRadio = false;
+    std::int32_t channel = 0;
+    std::int32_t datarate = 0;
+    std::uint64_t address = 0;
+    bool safelink = false;
+    bool autoping = false;
+    bool ackfilter = false;
+    // Used by the serving worker only.
+    bool safelinkInitialized = false;
+    bool safelinkDown = false;
+    bool safelinkUp = false;
+
+    std::mutex sendQueueMutex;
+    PacketQueue sendQueue;
+    Packet pendingPacket;  // used by the serving radio worker only
+
+    std::mutex recvQueueMutex;
+    std::condition_variable recvQueueCondition;
+    PacketQueue recvQueue;
+
+    // Written under both queue mutexes, read under either.
+    std::string errorMessage;
+
+    // Fills a fresh state from a URI; throws with the URI's fault.
+    void parse(const std::string& text, const RobotLookup& robots);
+
+    // Stamps the caller's packet with the next send sequence number and queues
+    // a copy. Fails, changing nothing, once the error slot is set.
+    void pushSend(Packet& packet);
+
+    // Stamps a received packet with the next receive sequence number, queues
+    // it and wakes one waiter.
+    void pushReceived(Packet packet);
+
+    // Records a worker's failure and wakes every waiter, so that nobody keeps
+    // waiting for packets that will not come.
+    void setError(const std::string& message);
+
+    // Throws the stored error, if any. The caller holds one of the queue mutexes.
+    void throwIfFailed() const;
+};
+
+}  // namespace quenfold::orvalis

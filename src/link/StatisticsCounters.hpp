@@ -1,0 +1,33 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "link/ConnectionStatistics.hpp"
+
+namespace quenfold::orvalis {
+
+// The live counters of a connection. Workers write them while host threads
+// read them, so each is an atomic; a snapshot reads them one by one.
+struct StatisticsCounters {
+    std::atomic<std::uint64_t> sent_count{0};
+    std::atomic<std::uint64_t> receive_count{0};
+    std::atomic<std::uint64_t> enqueued_count{0};
+    std::atomic<std::uint64_t> ack_count{0};
+
+    ConnectionStatistics snapshot() const noexcept {
+        ConnectionStatistics copy;
+        copy.sent_count = sent_count.load(std::memory_order_relaxed);
+        copy.receive_count = receive_count.load(std::memory_order_relaxed);
+        copy.enqueued_count = enqueued_count.load(std::memory_order_relaxed);
+        copy.ack_count = ack_count.load(std::memory_order_relaxed);
+        return copy;
+    }
+
+    // Returns the value before the increment.
+    static std::uint64_t bump(std::atomic<std::uint64_t>& counter) noexcept {
+        return counter.fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+}  // namespace quenfold::orvalis

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "link/ConnectionImpl.hpp"
+
+using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::Packet;
+using quenfold::orvalis::PacketQueue;
+
+namespace {
+
+Packet onPort(std::uint8_t port, char tag) {
+    Packet packet;
+    packet.setPort(port);
+    packet.setPayload(std::string(1, tag));
+    return packet;
+}
+
+std::string drain(PacketQueue& queue) {
+    std::string order;
+    while (!queue.empty()) {
+        order += queue.top().payload();
+        queue.pop();
+    }
+    return order;
+}
+
+}  // namespace
+
+TEST(ConnectionQueues, LowerPortOvertakesAndEqualPortsKeepTheirOrder) {
+    ConnectionImpl state;
+    for (char tag : {'a', 'b', 'c'}) {
+        Packet packet = onPort(5, tag);
+        state.pushSend(packet);
+    }
+    Packet first = onPort(0, 'z');
+    state.pushSend(first);
+    Packet last = onPort(15, 'l');
+    state.pushSend(last);
+    Packet second = onPort(5, 'd');
+    state.pushSend(second);
+    EXPECT_EQ(drain(state.sendQueue), "zabcdl");
+
+    for (char tag : {'a', 'b', 'c'}) {
+        state.pushReceived(onPort(5, tag));
+    }
+    state.pushReceived(onPort(0, 'z'));
+    EXPECT_EQ(state.recvQueue.top().seq(), 3u);
+    EXPECT_EQ(drain(state.recvQueue), "zabc");
+}
+
+TEST(ConnectionQueues, SendStampsTheCallersPacket) {
+    ConnectionImpl state;
+    Packet packet;
+    for (std::uint64_t expected = 0; expected < 3; ++expected) {
+        state.pushSend(packet);
+        EXPECT_EQ(packet.seq(), expected);
+    }
+    EXPECT_EQ(state.statistics.snapshot().enqueued_count, 3u);
+    EXPECT_EQ(state.sendQueue.size(), 3u);
+    // An empty packet is queued like any other.
+    EXPECT_FALSE(state.sendQueue.top().valid());
+}
+
+TEST(ConnectionQueues, FailedConnectionRefusesWithoutChangingAnything) {
+    ConnectionImpl state;
+    state.setError("LIBUSB_ERROR_NO_DEVICE");
+    Packet packet;
+    packet.setSeq(42);
+    try {
+        state.pushSend(packet);
+        FAIL() << "send on a failed connection succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
+    }
+    EXPECT_EQ(packet.seq(), 42u);
+    EXPECT_TRUE(state.sendQueue.empty());
+    EXPECT_EQ(state.statistics.snapshot().enqueued_count, 0u);
+}
+
+TEST(ConnectionQueues, StatisticsTextForm) {
+    ConnectionImpl state;
+    state.statistics.sent_count = 12;
+    state.statistics.receive_count = 3;
+    state.statistics.enqueued_count = 4;
+    state.statistics.ack_count = 10;
+    EXPECT_EQ(state.statistics.snapshot().toString(),
+              "Statistics(sent_count=12,receive_count=3,enqueued_count=4,ack_count=10)");
+}
