@@ -1,7 +1,8 @@
 # Build, test and demo entry points; `make test` works on a fresh machine.
 PYTHON := $(shell scripts/find-python.sh)
 JOBS ?= 2
-CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+MAKEFLAGS += --no-print-directory
+CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DORVAPY_BUILD_EXAMPLES=ON -DCMAKE_BUILD_TYPE=Debug
 
 .PHONY: all deps build cpp-test cpp-test-asan python-install python-test test demo format clean
 
@@ -30,8 +31,10 @@ python-test: python-install
 
 test: cpp-test cpp-test-asan python-test
 
-demo: python-install
+demo: build python-install
 	"$(PYTHON)" examples/demo.py
+	build/debug/examples/uri_info "radio://0/80/2M/E7E7E7E7E7" "radio://*/10/250K/e7e7e7e7e7?safelink=0&autoping=0" \
+		"usb://1" "usb://5" "radio://0/80/2m/E7E7E7E7E7" "radio://0/80/2M/E7E7E7E7E7?foo=1"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -86,7 +86,9 @@ bool* optionFlag(ConnectionImpl& state, std::string_view token) {
     return nullptr;
 }
 
-std::string invalidUri(const std::string& text) { return "Invalid uri (" + text + ")!"; }
+std::string invalidUri(const std::string& text) {
+    return "Invalid uri (" + text + ")!";
+}
 
 }  // namespace
 
@@ -102,8 +104,9 @@ void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
         deviceId = id;
         RobotPresence presence = robots(id);
         if (!presence.present) {
-            throw std::runtime_error("No Korvane with id=" + std::to_string(id) + " found. There are " +
-                                     std::to_string(presence.count) + " Korvanes connected.");
+            throw std::runtime_error("No Korvane with id=" + std::to_string(id) +
+                                     " found. There are " + std::to_string(presence.count) +
+                                     " Korvanes connected.");
         }
         isRadio = false;
         return;

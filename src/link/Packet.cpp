@@ -12,9 +12,9 @@ constexpr std::uint8_t EmptyHeader = 0xFF;
 // Names a requested total size exactly, even when counting the header byte
 // on top of the payload length would wrap around.
 [[noreturn]] void throwTooLarge(std::uint64_t total, bool wrapped) {
-    throw std::runtime_error("Size " +
-                             (wrapped ? std::string("18446744073709551616") : std::to_string(total)) +
-                             " too large! Maximum: " + std::to_string(PacketCapacity) + ".");
+    throw std::runtime_error(
+        "Size " + (wrapped ? std::string("18446744073709551616") : std::to_string(total)) +
+        " too large! Maximum: " + std::to_string(PacketCapacity) + ".");
 }
 
 void checkPayloadSize(std::uint64_t n) {
@@ -25,7 +25,9 @@ void checkPayloadSize(std::uint64_t n) {
 
 }  // namespace
 
-Packet::Packet() noexcept : data_{}, size_(0), seq_(0) { data_[0] = EmptyHeader; }
+Packet::Packet() noexcept : data_{}, size_(0), seq_(0) {
+    data_[0] = EmptyHeader;
+}
 
 void Packet::setChannel(std::uint8_t value) noexcept {
     data_[0] = static_cast<std::uint8_t>((data_[0] & 0xFC) | (value & 0x03));

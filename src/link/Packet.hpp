@@ -14,7 +14,7 @@ inline constexpr std::size_t PacketCapacity = 32;
 // to 31 payload bytes, and the sequence number that orders it in a queue.
 // A flat value: copying it copies the record, nothing else.
 class Packet {
-public:
+  public:
     Packet() noexcept;
 
     std::uint8_t channel() const noexcept { return data_[0] & 0x03; }
@@ -44,7 +44,7 @@ public:
 
     std::string toString() const;
 
-private:
+  private:
     std::array<std::uint8_t, PacketCapacity> data_;
     std::uint64_t size_;
     std::uint64_t seq_;

@@ -3,7 +3,9 @@
 namespace quenfold::orvalis {
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool isHexDigit(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -16,7 +18,7 @@ bool isWordOrSeparator(char c) {
 
 // A cursor over the URI; each take* consumes a piece or leaves the cursor alone.
 class Cursor {
-public:
+  public:
     explicit Cursor(std::string_view text) : text_(text) {}
 
     bool atEnd() const { return pos_ == text_.size(); }
@@ -68,7 +70,7 @@ public:
         return digits;
     }
 
-private:
+  private:
     std::string_view text_;
     std::size_t pos_ = 0;
 };

@@ -27,7 +27,8 @@ TEST(Packet, DefaultIsEmptyHeaderOnly) {
     EXPECT_EQ(packet.channel(), 3);
     EXPECT_EQ(packet.port(), 15);
     EXPECT_EQ(packet.payloadSize(), 0u);
-    EXPECT_EQ(packet.toString(), "Packet(channel=3,port=15,safelinkUp=1,safelinkDown=1,data=,seq=0)");
+    EXPECT_EQ(packet.toString(),
+              "Packet(channel=3,port=15,safelinkUp=1,safelinkDown=1,data=,seq=0)");
 }
 
 TEST(Packet, HeaderFieldsKeepTheOtherBits) {
@@ -86,13 +87,18 @@ TEST(Packet, TextFormPrintsBytesAsNumbers) {
     packet.rawData()[0] = 0x3C;
     packet.setPayload(std::string("\x01\x02", 2));
     packet.setSeq(5);
-    EXPECT_EQ(packet.toString(), "Packet(channel=0,port=3,safelinkUp=1,safelinkDown=1,data=1 2 ,seq=5)");
+    EXPECT_EQ(packet.toString(),
+              "Packet(channel=0,port=3,safelinkUp=1,safelinkDown=1,data=1 2 ,seq=5)");
 
-    packet.setPayload(std::string("\xff\x00" "A", 3));
+    packet.setPayload(
+        std::string("\xff\x00"
+                    "A",
+                    3));
     packet.setPort(10);
     EXPECT_EQ(packet.toString(),
               "Packet(channel=0,port=10,safelinkUp=1,safelinkDown=1,data=255 0 65 ,seq=5)");
 
     packet.setPayloadSize(0);
-    EXPECT_EQ(packet.toString(), "Packet(channel=0,port=10,safelinkUp=1,safelinkDown=1,data=,seq=5)");
+    EXPECT_EQ(packet.toString(),
+              "Packet(channel=0,port=10,safelinkUp=1,safelinkDown=1,data=,seq=5)");
 }

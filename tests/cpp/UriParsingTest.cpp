@@ -29,7 +29,9 @@ std::string parseError(const std::string& uri, std::size_t robotCount = 0) {
     return "";
 }
 
-std::string invalid(const std::string& uri) { return "Invalid uri (" + uri + ")!"; }
+std::string invalid(const std::string& uri) {
+    return "Invalid uri (" + uri + ")!";
+}
 
 }  // namespace
 
@@ -64,10 +66,11 @@ TEST(UriParsing, RadioFieldsAndDefaults) {
 TEST(UriParsing, GrammarRefusals) {
     for (const char* uri :
          {"radio://0/80/2m/E7E7E7E7E7", "usb://0?safelink=0", "radio://0/80/2M/E7E7E7E7E7?",
-          "usb://", "usb://-1", "usb://1 ", "radio://0/80/2M/E7E7E7E7E", "radio://0/80/2M/E7E7E7E7E7E",
-          "radio://*5/80/2M/E7E7E7E7E7", "radio://0//2M/E7E7E7E7E7", "radio://0/80/500K/E7E7E7E7E7",
-          "radio://0/80/2M/E7E7E7E7E7?safelink=0 ", "radio://0/80/2M/E7E7E7E7E7?a-b",
-          "radio://0/80/2M/G7E7E7E7E7", "Radio://0/80/2M/E7E7E7E7E7", "", "usb://0/"}) {
+          "usb://", "usb://-1", "usb://1 ", "radio://0/80/2M/E7E7E7E7E",
+          "radio://0/80/2M/E7E7E7E7E7E", "radio://*5/80/2M/E7E7E7E7E7", "radio://0//2M/E7E7E7E7E7",
+          "radio://0/80/500K/E7E7E7E7E7", "radio://0/80/2M/E7E7E7E7E7?safelink=0 ",
+          "radio://0/80/2M/E7E7E7E7E7?a-b", "radio://0/80/2M/G7E7E7E7E7",
+          "Radio://0/80/2M/E7E7E7E7E7", "", "usb://0/"}) {
         EXPECT_EQ(parseError(uri), invalid(uri)) << uri;
     }
 }
@@ -85,11 +88,14 @@ TEST(UriParsing, OptionTokens) {
     EXPECT_EQ(parseError(base + "?safelink=0&&autoping=0"),
               invalid(base + "?safelink=0&&autoping=0") + " Unknown .");
     EXPECT_EQ(parseError(base + "?&"), invalid(base + "?&") + " Unknown .");
-    EXPECT_EQ(parseError(base + "?safelink=2"), invalid(base + "?safelink=2") + " Unknown safelink=2.");
-    EXPECT_EQ(parseError(base + "?safelink=00"), invalid(base + "?safelink=00") + " Unknown safelink=00.");
+    EXPECT_EQ(parseError(base + "?safelink=2"),
+              invalid(base + "?safelink=2") + " Unknown safelink=2.");
+    EXPECT_EQ(parseError(base + "?safelink=00"),
+              invalid(base + "?safelink=00") + " Unknown safelink=00.");
     EXPECT_EQ(parseError(base + "?safelink"), invalid(base + "?safelink") + " Unknown safelink.");
     // The first unknown token is the one reported, after earlier ones applied.
-    EXPECT_EQ(parseError(base + "?autoping=0&x=0&y=0"), invalid(base + "?autoping=0&x=0&y=0") + " Unknown x=0.");
+    EXPECT_EQ(parseError(base + "?autoping=0&x=0&y=0"),
+              invalid(base + "?autoping=0&x=0&y=0") + " Unknown x=0.");
 
     ConnectionImpl trailing;
     trailing.parse(base + "?safelink=0&", robots(0));
@@ -104,8 +110,10 @@ TEST(UriParsing, OptionTokens) {
 }
 
 TEST(UriParsing, UsbIndexAgainstTheRobotCount) {
-    EXPECT_EQ(parseError("usb://5", 2), "No Korvane with id=5 found. There are 2 Korvanes connected.");
-    EXPECT_EQ(parseError("usb://0", 0), "No Korvane with id=0 found. There are 0 Korvanes connected.");
+    EXPECT_EQ(parseError("usb://5", 2),
+              "No Korvane with id=5 found. There are 2 Korvanes connected.");
+    EXPECT_EQ(parseError("usb://0", 0),
+              "No Korvane with id=0 found. There are 0 Korvanes connected.");
 
     ConnectionImpl state;
     state.parse("usb://007", robots(8));
@@ -131,9 +139,12 @@ TEST(UriParsing, RobotCountIsAskedOnlyForMatchingUsbUris) {
 
 TEST(UriParsing, NumbersOutOfRange) {
     using std::out_of_range;
-    EXPECT_EQ(parseError<out_of_range>("radio://12345678901/80/2M/E7E7E7E7E7"), "stoi argument out of range");
-    EXPECT_EQ(parseError<out_of_range>("radio://0/12345678901/2M/E7E7E7E7E7"), "stoi argument out of range");
-    EXPECT_EQ(parseError<out_of_range>("radio://0/2147483648/2M/E7E7E7E7E7"), "stoi argument out of range");
+    EXPECT_EQ(parseError<out_of_range>("radio://12345678901/80/2M/E7E7E7E7E7"),
+              "stoi argument out of range");
+    EXPECT_EQ(parseError<out_of_range>("radio://0/12345678901/2M/E7E7E7E7E7"),
+              "stoi argument out of range");
+    EXPECT_EQ(parseError<out_of_range>("radio://0/2147483648/2M/E7E7E7E7E7"),
+              "stoi argument out of range");
     EXPECT_EQ(parseError<out_of_range>("usb://2147483648", 3), "stoi argument out of range");
     EXPECT_EQ(parseError("usb://2147483647", 3),
               "No Korvane with id=2147483647 found. There are 3 Korvanes connected.");
