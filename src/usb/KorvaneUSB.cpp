@@ -1,0 +1,68 @@
+#include "usb/KorvaneUSB.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "usb/UsbError.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+constexpr std::uint8_t LinkRequest = 0x01;
+constexpr std::uint16_t LinkValue = 0x0001;
+constexpr std::uint16_t LinkOn = 0x0001;
+constexpr std::uint16_t LinkOff = 0x0000;
+constexpr unsigned char EndpointOut = 0x01;
+constexpr unsigned char EndpointIn = 0x81;
+constexpr unsigned SendTimeoutMs = 10;
+
+}  // namespace
+
+KorvaneUSB::KorvaneUSB(libusb_device* device) : USBDevice(device) {
+    vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
+}
+
+KorvaneUSB::~KorvaneUSB() {
+    try {
+        vendorRequest(LinkRequest, LinkValue, LinkOff, nullptr, 0);
+    } catch (...) {
+        // The robot may be gone already; the handle is closed all the same.
+    }
+}
+
+bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
+    int transferred = 0;
+    int result = libusb_bulk_transfer(handle(), EndpointOut, const_cast<std::uint8_t*>(data),
+                                      static_cast<int>(length), &transferred, SendTimeoutMs);
+    if (result == LIBUSB_ERROR_TIMEOUT) {
+        if (static_cast<std::uint32_t>(transferred) == length) {
+            return true;
+        }
+        if (transferred < 1) {
+            return false;
+        }
+        throw std::runtime_error("Timeout, but already transferred " + std::to_string(transferred) +
+                                 " of " + std::to_string(length) + " bytes!");
+    }
+    if (result != LIBUSB_SUCCESS) {
+        throwUsbError(result);
+    }
+    if (static_cast<std::uint32_t>(transferred) != length) {
+        throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
+                                 std::to_string(length) + " was requested!");
+    }
+    return true;
+}
+
+std::uint64_t KorvaneUSB::receive(std::uint8_t* buffer, std::uint32_t length,
+                                  std::uint32_t timeoutMs) {
+    int transferred = 0;
+    int result = libusb_bulk_transfer(handle(), EndpointIn, buffer, static_cast<int>(length),
+                                      &transferred, timeoutMs);
+    if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {
+        throwUsbError(result);
+    }
+    return static_cast<std::uint64_t>(transferred);
+}
+
+}  // namespace quenfold::orvalis

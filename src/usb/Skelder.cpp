@@ -1,0 +1,89 @@
+#include "usb/Skelder.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "usb/UsbError.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+enum Request : std::uint8_t {
+    SetChannel = 0x01,
+    SetAddress = 0x02,
+    SetDatarate = 0x03,
+    StartupRequest04 = 0x04,
+    StartupRequest05 = 0x05,
+    StartupRequest06 = 0x06,
+    SetEnableFlag = 0x10,
+    StartupRequest20 = 0x20,
+};
+
+constexpr unsigned char EndpointOut = 0x01;
+constexpr unsigned char EndpointIn = 0x81;
+constexpr unsigned WriteTimeoutMs = 100;
+constexpr unsigned ReplyTimeoutMs = 10;
+
+}  // namespace
+
+Skelder::Skelder(libusb_device* device) : USBDevice(device) {
+    setDatarate(Datarate2M);
+    setChannel(2);
+    vendorRequest(StartupRequest20, 0, 0, nullptr, 0);
+    setAddress(0xE7E7E7E7E7);
+    vendorRequest(StartupRequest04, 3, 0, nullptr, 0);
+    vendorRequest(StartupRequest06, 3, 0, nullptr, 0);
+    vendorRequest(StartupRequest05, 0xA0, 0, nullptr, 0);
+    setEnableFlag(true);
+}
+
+void Skelder::setChannel(std::uint8_t channel) {
+    vendorRequest(SetChannel, channel, 0, nullptr, 0);
+    channel_ = channel;
+}
+
+void Skelder::setAddress(std::uint64_t address) {
+    const std::uint8_t bytes[5] = {
+        static_cast<std::uint8_t>(address >> 32), static_cast<std::uint8_t>(address >> 24),
+        static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
+        static_cast<std::uint8_t>(address)};
+    vendorRequest(SetAddress, 0, 0, bytes, sizeof bytes);
+    address_ = address;
+}
+
+void Skelder::setDatarate(std::int32_t datarate) {
+    vendorRequest(SetDatarate, static_cast<std::uint16_t>(datarate), 0, nullptr, 0);
+    datarate_ = datarate;
+}
+
+void Skelder::setEnableFlag(bool flag) {
+    vendorRequest(SetEnableFlag, flag ? 1 : 0, 0, nullptr, 0);
+    enableFlag_ = flag;
+}
+
+RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
+    RadioAck ack;
+    int transferred = 0;
+    int result = libusb_bulk_transfer(handle(), EndpointOut, const_cast<std::uint8_t*>(data),
+                                      static_cast<int>(length), &transferred, WriteTimeoutMs);
+    if (result != LIBUSB_SUCCESS) {
+        throwUsbError(result);
+    }
+    if (static_cast<std::uint32_t>(transferred) != length) {
+        throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
+                                 std::to_string(length) + " was requested!");
+    }
+    transferred = 0;
+    result = libusb_bulk_transfer(handle(), EndpointIn, ack.raw.data(),
+                                  static_cast<int>(ack.raw.size()), &transferred, ReplyTimeoutMs);
+    if (result == LIBUSB_ERROR_TIMEOUT) {
+        return RadioAck{};
+    }
+    if (result != LIBUSB_SUCCESS) {
+        throwUsbError(result);
+    }
+    ack.size = transferred > 0 ? static_cast<std::uint64_t>(transferred) - 1 : 0;
+    return ack;
+}
+
+}  // namespace quenfold::orvalis

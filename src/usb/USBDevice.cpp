@@ -1,0 +1,35 @@
+#include "usb/USBDevice.hpp"
+
+#include "usb/UsbError.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+constexpr std::uint8_t VendorOut = 0x40;
+constexpr unsigned ControlTimeoutMs = 1000;
+
+}  // namespace
+
+USBDevice::USBDevice(libusb_device* device) : device_(device), handle_(device) {
+    libusb_device_descriptor descriptor;
+    int result = libusb_get_device_descriptor(device_, &descriptor);
+    if (result != LIBUSB_SUCCESS) {
+        throwUsbError(result);
+    }
+    versionMajor_ = descriptor.bcdDevice >> 8;
+    versionMinor_ = descriptor.bcdDevice & 0xFF;
+}
+
+std::int32_t USBDevice::vendorRequest(std::uint8_t request, std::uint16_t value,
+                                      std::uint16_t index, const std::uint8_t* data,
+                                      std::uint16_t length) {
+    // libusb does not write to an OUT transfer's buffer; its signature is just not const.
+    int result = libusb_control_transfer(handle(), VendorOut, request, value, index,
+                                         const_cast<std::uint8_t*>(data), length, ControlTimeoutMs);
+    if (result < 0) {
+        throwUsbError(result);
+    }
+    return result;
+}
+
+}  // namespace quenfold::orvalis
