@@ -163,6 +163,13 @@ void ConnectionImpl::setError(const std::string& message) {
     recvQueueCondition.notify_all();
 }
 
+void ConnectionImpl::wakeReceivers() {
+    // Taking the lock orders this wake-up after any receiver's test of the
+    // queue, so none can miss it.
+    { std::lock_guard<std::mutex> lock(recvQueueMutex); }
+    recvQueueCondition.notify_all();
+}
+
 void ConnectionImpl::throwIfFailed() const {
     if (!errorMessage.empty()) {
         throw std::runtime_error(errorMessage);

@@ -69,6 +69,10 @@ struct ConnectionImpl {
     // waiting for packets that will not come.
     void setError(const std::string& message);
 
+    // Wakes every waiting receiver, so that it can see that the connection
+    // was closed.
+    void wakeReceivers();
+
     // Throws the stored error, if any. The caller holds one of the queue mutexes.
     void throwIfFailed() const;
 };

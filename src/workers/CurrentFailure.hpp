@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace quenfold::orvalis {
+
+// The text of the exception being handled, for a worker's error slots: the
+// message of a standard exception, a fixed text for anything else. Call only
+// inside a catch block.
+std::string currentFailure();
+
+}  // namespace quenfold::orvalis

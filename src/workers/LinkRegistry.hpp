@@ -1,0 +1,59 @@
+#pragma once
+
+#include <libusb.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/ConnectionImpl.hpp"
+#include "usb/UsbContext.hpp"
+#include "workers/RadioWorker.hpp"
+#include "workers/USBWorker.hpp"
+
+namespace quenfold::orvalis {
+
+// The attached dongles and robots of the process, each with a stable id by
+// serial number and a worker record, and the assignment of connections to
+// them. One per process through instance(); tests may make their own.
+class LinkRegistry {
+  public:
+    LinkRegistry();
+    LinkRegistry(const LinkRegistry&) = delete;
+    LinkRegistry& operator=(const LinkRegistry&) = delete;
+
+    static LinkRegistry& instance();
+
+    void refreshDevices();
+
+    void attachConnection(const std::shared_ptr<ConnectionImpl>& connection);
+    void detachConnection(const std::shared_ptr<ConnectionImpl>& connection);
+
+    // What URI parsing needs to know about robot ids.
+    RobotPresence findRobot(std::int32_t id);
+    std::vector<std::uint64_t> robotIds();
+    std::vector<std::uint64_t> dongleIds();
+
+  private:
+    void registerDevice(libusb_device* device);
+    void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
+    std::int64_t chooseDongle(const ConnectionImpl& connection);
+    void checkConflicts(const ConnectionImpl& connection, std::int64_t id);
+    RadioWorker& radioWorker(std::int64_t id);
+    USBWorker& usbWorker(std::int64_t id);
+
+    // Declared first so that it goes last: no device reference outlives it.
+    UsbContext context;
+    std::map<std::string, std::uint64_t> usbSerials;
+    std::map<std::uint64_t, USBWorker> usbWorkers;
+    std::uint64_t nextUsbId = 0;
+    std::map<std::string, std::uint64_t> radioSerials;
+    std::map<std::uint64_t, RadioWorker> radioWorkers;
+    std::uint64_t nextRadioId = 0;
+    std::mutex mutex;
+};
+
+}  // namespace quenfold::orvalis

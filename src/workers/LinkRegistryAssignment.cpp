@@ -1,0 +1,178 @@
+// Assigning connections to the registry's workers and taking them away.
+#include <stdexcept>
+#include <string>
+
+#include "workers/LinkRegistry.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+// Two radio settings overlap when their channels are equal, or neighbours
+// with the lower one at 2M, which occupies its own channel and the next.
+bool overlaps(const ConnectionImpl& c, std::int32_t channel, std::int32_t datarate) {
+    return c.channel == channel || (c.datarate == 2 && c.channel + 1 == channel) ||
+           (datarate == 2 && c.channel == channel + 1);
+}
+
+struct DongleConflicts {
+    std::uint64_t id;
+    std::vector<std::shared_ptr<ConnectionImpl>> connections;
+};
+
+std::string noSkelder(std::int64_t id, std::size_t count) {
+    return "No Skelder with id=" + std::to_string(id) + " found.There are " +
+           std::to_string(count) + " Skelders connected.";
+}
+
+}  // namespace
+
+RadioWorker& LinkRegistry::radioWorker(std::int64_t id) {
+    auto it = id < 0 ? radioWorkers.end() : radioWorkers.find(static_cast<std::uint64_t>(id));
+    if (it == radioWorkers.end()) {
+        throw std::out_of_range(noSkelder(id, radioWorkers.size()));
+    }
+    return it->second;
+}
+
+USBWorker& LinkRegistry::usbWorker(std::int64_t id) {
+    auto it = id < 0 ? usbWorkers.end() : usbWorkers.find(static_cast<std::uint64_t>(id));
+    if (it == usbWorkers.end()) {
+        throw std::out_of_range("No Korvane with id=" + std::to_string(id) + " found. There are " +
+                                std::to_string(usbWorkers.size()) + " Korvanes connected.");
+    }
+    return it->second;
+}
+
+void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (connection->isRadio) {
+        attachRadio(connection);
+    } else {
+        usbWorker(connection->deviceId).start(connection);
+    }
+}
+
+void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection) {
+    const std::int32_t requested = connection->deviceId;
+    std::int64_t id = requested == -1 ? chooseDongle(*connection) : requested;
+    if (id < 0 || radioWorkers.count(static_cast<std::uint64_t>(id)) == 0) {
+        throw std::runtime_error(noSkelder(id, radioWorkers.size()));
+    }
+    checkConflicts(*connection, id);
+    connection->deviceId = static_cast<std::int32_t>(id);
+    try {
+        radioWorkers.at(static_cast<std::uint64_t>(id)).attachConnection(connection);
+    } catch (...) {
+        connection->deviceId = requested;
+        throw;
+    }
+}
+
+std::int64_t LinkRegistry::chooseDongle(const ConnectionImpl& connection) {
+    if (radioWorkers.empty()) {
+        throw std::runtime_error("No Skelder dongle found!");
+    }
+    std::vector<DongleConflicts> conflicts;
+    for (auto& [id, worker] : radioWorkers) {
+        DongleConflicts found{id, {}};
+        for (const auto& c : worker.connectionList()) {
+            if (overlaps(*c, connection.channel, connection.datarate)) {
+                found.connections.push_back(c);
+            }
+        }
+        if (!found.connections.empty()) {
+            conflicts.push_back(std::move(found));
+        }
+    }
+
+    if (conflicts.empty()) {
+        auto least = radioWorkers.begin();
+        for (auto it = radioWorkers.begin(); it != radioWorkers.end(); ++it) {
+            if (it->second.connectionCount() < least->second.connectionCount()) {
+                least = it;
+            }
+        }
+        return static_cast<std::int64_t>(least->first);
+    }
+
+    const DongleConflicts* most = &conflicts.front();
+    for (const DongleConflicts& group : conflicts) {
+        if (group.connections.size() > most->connections.size()) {
+            most = &group;
+        }
+    }
+    const std::uint64_t chosen = most->id;
+    // Overlapping channels must share one dongle: gather them on the chosen one.
+    for (const DongleConflicts& group : conflicts) {
+        if (group.id == chosen) {
+            continue;
+        }
+        for (const auto& c : group.connections) {
+            RadioWorker& source = radioWorker(c->deviceId);
+            source.detachConnection(c);
+            // The source's thread may be in the middle of a turn for c; a
+            // connection's safelink state allows only one worker at a time.
+            source.awaitSnapshot();
+            c->deviceId = static_cast<std::int32_t>(chosen);
+            radioWorkers.at(chosen).attachConnection(c);
+        }
+    }
+    return static_cast<std::int64_t>(chosen);
+}
+
+void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t id) {
+    const std::int32_t ch = connection.channel;
+    const std::int32_t dr = connection.datarate;
+    for (auto& entry : radioWorkers) {
+        for (const auto& c : entry.second.connectionList()) {
+            if (c->channel == ch && c->address == connection.address && c->datarate == dr) {
+                throw std::runtime_error("Connection " + connection.uri +
+                                         " is using the same settings as an existing connection!");
+            }
+        }
+    }
+    const std::string target = std::to_string(id);
+    for (auto& [k, worker] : radioWorkers) {
+        if (static_cast<std::int64_t>(k) == id) {
+            continue;
+        }
+        const std::string served = "Skelder " + std::to_string(k);
+        for (const auto& c : worker.connectionList()) {
+            if (c->channel == ch) {
+                throw std::runtime_error("Channel " + std::to_string(ch) +
+                                         " is already served by " + served +
+                                         ". Cannot be served by Skelder " + target +
+                                         " simultaneously." + c->uri + " " + connection.uri);
+            }
+            if (c->datarate == 2 && c->channel + 1 == ch) {
+                throw std::runtime_error(
+                    "Channels " + std::to_string(c->channel) + " and " +
+                    std::to_string(c->channel + 1) + " are already served by " + served +
+                    " (2M mode). Cannot be served by Skelder " + target + " simultaneously.");
+            }
+            if (dr == 2 && c->channel == ch + 1) {
+                throw std::runtime_error(
+                    "Channel " + std::to_string(c->channel) + " is already served by " + served +
+                    ". Cannot be served by Skelder " + target + " (2M mode) simultaneously.");
+            }
+        }
+    }
+}
+
+void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
+    std::lock_guard<std::mutex> lock(mutex);
+    // Another thread may have closed the connection while this one waited.
+    const std::int32_t id = connection->deviceId;
+    if (id < 0) {
+        return;
+    }
+    if (connection->isRadio) {
+        radioWorker(id).detachConnection(connection);
+    } else {
+        usbWorker(id).stop(connection);
+    }
+    connection->deviceId = -1;
+    connection->wakeReceivers();
+}
+
+}  // namespace quenfold::orvalis

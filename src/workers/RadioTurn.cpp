@@ -1,0 +1,144 @@
+#include "workers/RadioTurn.hpp"
+
+#include <cstring>
+#include <mutex>
+
+#include "link/ConnectionImpl.hpp"
+#include "usb/Skelder.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+constexpr std::uint8_t PingHeader = 0xFF;
+constexpr std::uint8_t SafelinkEnable[] = {0xFF, 0x05, 0x01};
+constexpr std::uint8_t DownBit = 0x04;
+
+void tune(Skelder& dongle, const ConnectionImpl& connection) {
+    if (dongle.address() != connection.address) {
+        dongle.setAddress(connection.address);
+    }
+    if (dongle.channel() != connection.channel) {
+        dongle.setChannel(static_cast<std::uint8_t>(connection.channel));
+    }
+    if (dongle.datarate() != connection.datarate) {
+        dongle.setDatarate(connection.datarate);
+    }
+    if (!dongle.enableFlag()) {
+        dongle.setEnableFlag(true);
+    }
+}
+
+RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, const std::uint8_t* bytes,
+                  std::uint64_t size) {
+    RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
+    StatisticsCounters::bump(connection.statistics.sent_count);
+    return ack;
+}
+
+Packet pingPacket() {
+    Packet ping;
+    ping.setRawSize(1);
+    return ping;
+}
+
+// Counts an accepted acknowledgement and queues its reply; an empty reply
+// becomes the header-only packet 0xFF unless the connection filters it.
+void deliver(ConnectionImpl& connection, const RadioAck& ack) {
+    StatisticsCounters::bump(connection.statistics.ack_count);
+    if (ack.size == 0 && connection.ackfilter) {
+        return;
+    }
+    Packet reply;
+    if (ack.size == 0) {
+        reply.rawData()[0] = PingHeader;
+        reply.setRawSize(1);
+    } else {
+        std::memcpy(reply.rawData(), ack.payload(), ack.size);
+        reply.setRawSize(ack.size);
+    }
+    connection.pushReceived(reply);
+}
+
+// Without safelink the packet stays queued, under the queue lock, until an
+// acknowledgement proves it arrived; the lock makes sure the packet popped is
+// the one that was sent.
+void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
+    RadioAck ack;
+    {
+        std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+        if (!connection.sendQueue.empty()) {
+            const Packet& top = connection.sendQueue.top();
+            ack = exchange(dongle, connection, top.rawData(), top.size());
+            if (ack.acknowledged()) {
+                connection.sendQueue.pop();
+            }
+        } else if (connection.autoping) {
+            ack = exchange(dongle, connection, &PingHeader, 1);
+        } else {
+            return;
+        }
+    }
+    if (ack.acknowledged()) {
+        deliver(connection, ack);
+    }
+}
+
+void handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
+    RadioAck ack = exchange(dongle, connection, SafelinkEnable, sizeof SafelinkEnable);
+    if (ack.acknowledged()) {
+        connection.safelinkInitialized = true;
+        deliver(connection, ack);
+    }
+}
+
+// With safelink a packet leaves the queue at once; until it is acknowledged it
+// waits in pendingPacket and goes out again byte for byte.
+void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
+    Packet packet;
+    if (connection.pendingPacket.valid()) {
+        packet = connection.pendingPacket;
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+            if (!connection.sendQueue.empty()) {
+                packet = connection.sendQueue.top();
+                connection.sendQueue.pop();
+            } else if (connection.autoping) {
+                packet = pingPacket();
+            } else {
+                return;
+            }
+        }
+        packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
+    }
+
+    RadioAck ack = exchange(dongle, connection, packet.rawData(), packet.size());
+    if (!ack.acknowledged()) {
+        connection.pendingPacket = packet;
+        return;
+    }
+    connection.safelinkUp = !connection.safelinkUp;
+    if (connection.pendingPacket.valid()) {
+        connection.pendingPacket = Packet();
+    }
+    bool downBit = ack.size >= 1 && (ack.payload()[0] & DownBit) != 0;
+    if (ack.size >= 1 && downBit == connection.safelinkDown) {
+        connection.safelinkDown = !connection.safelinkDown;
+        deliver(connection, ack);
+    }
+}
+
+}  // namespace
+
+void radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+    tune(dongle, connection);
+    if (!connection.safelink) {
+        plainTurn(dongle, connection);
+    } else if (!connection.safelinkInitialized) {
+        handshakeTurn(dongle, connection);
+    } else {
+        safelinkTurn(dongle, connection);
+    }
+}
+
+}  // namespace quenfold::orvalis
