@@ -1,5 +1,6 @@
 #include "link/ConnectionImpl.hpp"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "link/UriGrammar.hpp"
@@ -153,6 +154,27 @@ void ConnectionImpl::pushReceived(Packet packet) {
         StatisticsCounters::bump(statistics.receive_count);
     }
     recvQueueCondition.notify_one();
+}
+
+Packet ConnectionImpl::popReceived(std::uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(recvQueueMutex);
+    throwIfFailed();
+    if (timeoutMs == 0) {
+        recvQueueCondition.wait(lock, [this] {
+            return !recvQueue.empty() || !errorMessage.empty() || deviceId < 0;
+        });
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        recvQueueCondition.wait_until(
+            lock, deadline, [this] { return !recvQueue.empty() || !errorMessage.empty(); });
+    }
+    throwIfFailed();
+    if (recvQueue.empty()) {
+        return Packet();
+    }
+    Packet packet = recvQueue.top();
+    recvQueue.pop();
+    return packet;
 }
 
 void ConnectionImpl::setError(const std::string& message) {

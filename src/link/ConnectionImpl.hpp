@@ -65,6 +65,12 @@ struct ConnectionImpl {
     // it and wakes one waiter.
     void pushReceived(Packet packet);
 
+    // Takes the next received packet, waiting up to timeoutMs (0: without
+    // limit). Returns the empty packet when the time runs out, or, waiting
+    // without limit, once the connection is closed with nothing left to take.
+    // Fails with the stored error, also when it is stored while waiting.
+    Packet popReceived(std::uint32_t timeoutMs);
+
     // Records a worker's failure and wakes every waiter, so that nobody keeps
     // waiting for packets that will not come.
     void setError(const std::string& message);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "link/ConnectionImpl.hpp"
@@ -88,4 +89,40 @@ TEST(ConnectionQueues, StatisticsTextForm) {
     state.statistics.ack_count = 10;
     EXPECT_EQ(state.statistics.snapshot().toString(),
               "Statistics(sent_count=12,receive_count=3,enqueued_count=4,ack_count=10)");
+}
+
+TEST(ConnectionQueues, ReceiveTimesOutWithTheEmptyPacket) {
+    ConnectionImpl state;
+    Packet packet = state.popReceived(10);
+    EXPECT_FALSE(packet.valid());
+    EXPECT_EQ(packet.rawData()[0], 0xFF);
+    EXPECT_EQ(packet.seq(), 0u);
+
+    state.pushReceived(onPort(5, 'a'));
+    state.pushReceived(onPort(0, 'b'));
+    EXPECT_EQ(state.popReceived(10).payload(), "b");
+    EXPECT_EQ(state.popReceived(0).payload(), "a");
+}
+
+TEST(ConnectionQueues, UnlimitedReceiveEndsOnFailureAndOnClose) {
+    ConnectionImpl failing;
+    std::string failure;
+    std::thread waiter([&] {
+        try {
+            failing.popReceived(0);
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+    });
+    failing.setError("LIBUSB_ERROR_NO_DEVICE");
+    waiter.join();
+    EXPECT_EQ(failure, "LIBUSB_ERROR_NO_DEVICE");
+
+    ConnectionImpl closing;
+    Packet received;
+    std::thread closedWaiter([&] { received = closing.popReceived(0); });
+    closing.deviceId = -1;
+    closing.wakeReceivers();
+    closedWaiter.join();
+    EXPECT_FALSE(received.valid());
 }
