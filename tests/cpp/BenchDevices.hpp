@@ -1,0 +1,66 @@
+#pragma once
+
+// Finds the emulated devices of a bench through the real libusb.
+#include <libusb.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "usb/DeviceHandle.hpp"
+#include "usb/DeviceList.hpp"
+#include "usb/UsbContext.hpp"
+
+namespace quenfold::orvalis::testing {
+
+struct DeviceUnref {
+    void operator()(libusb_device* device) const { libusb_unref_device(device); }
+};
+using DeviceRef = std::unique_ptr<libusb_device, DeviceUnref>;
+
+inline constexpr std::uint16_t SkelderVendor = 0x1915;
+inline constexpr std::uint16_t SkelderProduct = 0x7777;
+inline constexpr std::uint16_t RobotVendor = 0x0483;
+inline constexpr std::uint16_t RobotProduct = 0x5740;
+
+inline std::string serialOf(libusb_device* device, const libusb_device_descriptor& descriptor) {
+    DeviceHandle handle(device);
+    unsigned char text[256];
+    int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber, text,
+                                                    sizeof text);
+    return length > 0 ? std::string(reinterpret_cast<const char*>(text), length) : std::string();
+}
+
+// The attached device with these ids and serial; throws when there is none.
+inline DeviceRef findDevice(const UsbContext& context, std::uint16_t vendor, std::uint16_t product,
+                            const std::string& serial) {
+    DeviceList devices(context.get());
+    for (libusb_device* device : devices) {
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS &&
+            descriptor.idVendor == vendor && descriptor.idProduct == product &&
+            serialOf(device, descriptor) == serial) {
+            return DeviceRef(libusb_ref_device(device));
+        }
+    }
+    throw std::runtime_error("no emulated device with serial " + serial);
+}
+
+// Waits for a condition that other threads bring about; fails the wait only
+// after a bound far beyond any normal delay, so a loaded machine passes.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::seconds bound = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace quenfold::orvalis::testing

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchDevices.hpp"
+#include "emu/Bench.hpp"
+#include "workers/LinkRegistry.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+using testing::eventually;
+
+class LinkRegistryTest : public ::testing::Test {
+  protected:
+    emu::Bench bench;
+
+    std::shared_ptr<ConnectionImpl> open(LinkRegistry& registry, const std::string& uri) {
+        auto connection = std::make_shared<ConnectionImpl>();
+        connection->parse(uri, [&](std::int32_t id) { return registry.findRobot(id); });
+        registry.attachConnection(connection);
+        return connection;
+    }
+
+    std::string refusal(LinkRegistry& registry, const std::string& uri) {
+        try {
+            open(registry, uri);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "accepted";
+    }
+};
+
+TEST_F(LinkRegistryTest, IdsFollowSerialsPerKind) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    bench.addUsbRobot("R1");
+    bench.addDongle("");  // no serial: no id
+    LinkRegistry registry;
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_EQ(registry.robotIds(), (std::vector<std::uint64_t>{0}));
+    EXPECT_TRUE(registry.findRobot(0).present);
+    EXPECT_FALSE(registry.findRobot(1).present);
+    EXPECT_EQ(registry.findRobot(1).count, 1u);
+}
+
+TEST_F(LinkRegistryTest, NoDongle) {
+    LinkRegistry registry;
+    EXPECT_EQ(refusal(registry, "radio://*/80/2M/E7E7E7E7E7"), "No Skelder dongle found!");
+    EXPECT_EQ(refusal(registry, "radio://0/80/2M/E7E7E7E7E7"),
+              "No Skelder with id=0 found.There are 0 Skelders connected.");
+    EXPECT_EQ(refusal(registry, "usb://0"),
+              "No Korvane with id=0 found. There are 0 Korvanes connected.");
+}
+
+TEST_F(LinkRegistryTest, ChoosesTheDongleByConflictsThenByLoad) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    LinkRegistry registry;
+    auto ten = open(registry, "radio://*/10/2M/E7E7E7E7E7?autoping=0&safelink=0");
+    auto eighty = open(registry, "radio://*/80/2M/E7E7E7E7E7?autoping=0&safelink=0");
+    EXPECT_EQ(ten->deviceId, 0);
+    EXPECT_EQ(eighty->deviceId, 1);
+    // Channel 11 overlaps channel 10 at 2M: same dongle, no error.
+    auto eleven = open(registry, "radio://*/11/1M/E7E7E7E7E7?autoping=0&safelink=0");
+    EXPECT_EQ(eleven->deviceId, 0);
+
+    EXPECT_EQ(refusal(registry, "radio://3/50/2M/E7E7E7E7E7"),
+              "No Skelder with id=3 found.There are 2 Skelders connected.");
+    EXPECT_EQ(refusal(registry, "radio://1/10/250K/E7E7E7E7E7"),
+              "Channel 10 is already served by Skelder 0. Cannot be served by Skelder 1 "
+              "simultaneously.radio://0/10/2M/E7E7E7E7E7?autoping=0&safelink=0 "
+              "radio://1/10/250K/E7E7E7E7E7");
+    EXPECT_EQ(refusal(registry, "radio://1/9/2M/E7E7E7E7E7"),
+              "Channel 10 is already served by Skelder 0. Cannot be served by Skelder 1 (2M mode) "
+              "simultaneously.");
+    EXPECT_EQ(refusal(registry, "radio://0/81/1M/E7E7E7E7E7"),
+              "Channels 80 and 81 are already served by Skelder 1 (2M mode). Cannot be served by "
+              "Skelder 0 simultaneously.");
+    EXPECT_EQ(refusal(registry, "radio://*/80/2M/E7E7E7E7E7"),
+              "Connection radio://*/80/2M/E7E7E7E7E7 is using the same settings as an existing "
+              "connection!");
+    auto otherAddress = open(registry, "radio://1/80/2M/0000000001?autoping=0&safelink=0");
+    EXPECT_EQ(otherAddress->deviceId, 1);
+    for (auto& connection : {ten, eighty, eleven, otherAddress}) {
+        registry.detachConnection(connection);
+        EXPECT_EQ(connection->deviceId, -1);
+    }
+}
+
+TEST_F(LinkRegistryTest, OverlapsOnSeveralDonglesAreGatheredOnOne) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    bench.addDongle("S3");
+    LinkRegistry registry;
+    auto ten = open(registry, "radio://0/10/1M/E7E7E7E7E7?safelink=0");
+    auto elevenA = open(registry, "radio://1/11/1M/E7E7E7E7E7?safelink=0");
+    auto elevenB = open(registry, "radio://1/11/1M/0000000001?safelink=0");
+    ASSERT_TRUE(eventually([&] { return ten->statistics.sent_count > 0; }));
+    auto moved = open(registry, "radio://*/10/2M/0000000002?safelink=0");
+    EXPECT_EQ(moved->deviceId, 1);
+    EXPECT_EQ(ten->deviceId, 1);  // moved over from dongle 0
+    EXPECT_EQ(elevenA->deviceId, 1);
+    // The moved connection is served on its new dongle.
+    std::uint64_t sent = ten->statistics.sent_count;
+    ASSERT_TRUE(eventually([&] { return ten->statistics.sent_count > sent + 2; }));
+    auto third = open(registry, "radio://*/50/2M/E7E7E7E7E7?safelink=0");
+    EXPECT_EQ(third->deviceId, 0);  // dongle 0 is empty now
+    for (auto& connection : {ten, elevenA, elevenB, moved, third}) {
+        registry.detachConnection(connection);
+    }
+}
+
+TEST_F(LinkRegistryTest, UsbRobotCarriesOneConnection) {
+    bench.addUsbRobot("R1");
+    LinkRegistry registry;
+    auto first = open(registry, "usb://0");
+    EXPECT_EQ(refusal(registry, "usb://0"), "Cannot operate more than one connection over USB!");
+    registry.detachConnection(first);
+    registry.detachConnection(first);  // a second close does nothing
+    auto second = open(registry, "usb://0");
+    registry.detachConnection(second);
+}
+
+TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
+    emu::Dongle& first = bench.addDongle("S1");
+    bench.addDongle("S2");
+    bench.addRadioRobot(80, 2);
+    LinkRegistry registry;
+    auto a = open(registry, "radio://0/10/2M/E7E7E7E7E7?safelink=0");
+    auto b = open(registry, "radio://0/30/2M/E7E7E7E7E7");
+    ASSERT_TRUE(eventually([&] { return b->statistics.sent_count > 0; }));
+    first.unplug();
+    for (auto& connection : {a, b}) {
+        EXPECT_THROW(connection->popReceived(0), std::runtime_error);
+        EXPECT_EQ(connection->errorMessage, "LIBUSB_ERROR_NO_DEVICE");
+    }
+    registry.refreshDevices();
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{1}));
+    // Ids keep their serials: a gap is not a missing dongle.
+    EXPECT_EQ(refusal(registry, "radio://0/80/2M/E7E7E7E7E7"),
+              "No Skelder with id=0 found.There are 1 Skelders connected.");
+    auto any = open(registry, "radio://*/60/2M/E7E7E7E7E7?safelink=0");
+    EXPECT_EQ(any->deviceId, 1);
+    registry.detachConnection(any);
+    // Closing a connection of the forgotten dongle reports it and changes nothing.
+    EXPECT_THROW(registry.detachConnection(a), std::out_of_range);
+
+    first.replug();
+    registry.refreshDevices();
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0, 1}));
+    auto again = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
+    Packet echo;
+    for (int i = 0; i < 2000 && !echo.valid(); ++i) {
+        echo = again->popReceived(10);
+    }
+    EXPECT_TRUE(echo.valid());
+    registry.detachConnection(again);
+}
+
+}  // namespace
+}  // namespace quenfold::orvalis

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchDevices.hpp"
+#include "emu/Bench.hpp"
+#include "workers/RadioWorker.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::eventually;
+
+std::shared_ptr<ConnectionImpl> radio(const std::string& uri) {
+    auto connection = std::make_shared<ConnectionImpl>();
+    connection->parse(uri, [](std::int32_t) { return RobotPresence{}; });
+    return connection;
+}
+
+Packet packetOf(std::uint8_t port, const std::string& payload) {
+    Packet packet;
+    packet.setPort(port);
+    packet.setChannel(0);
+    packet.setPayload(payload);
+    return packet;
+}
+
+Bytes bytesOf(const Packet& packet) {
+    return Bytes(packet.rawData(), packet.rawData() + packet.size());
+}
+
+// Receives until a valid packet arrives or the bound runs out.
+Packet receive(ConnectionImpl& connection) {
+    for (int i = 0; i < 2000; ++i) {
+        Packet packet = connection.popReceived(10);
+        if (packet.valid()) {
+            return packet;
+        }
+    }
+    return Packet();
+}
+
+class RadioWorkerTest : public ::testing::Test {
+  protected:
+    emu::Bench bench;
+    emu::Dongle& dongle = bench.addDongle("SKD-A");
+    UsbContext context;
+    testing::DeviceRef device =
+        testing::findDevice(context, testing::SkelderVendor, testing::SkelderProduct, "SKD-A");
+    RadioWorker worker{device.get()};
+
+    std::size_t channelRequests(int channel) const {
+        std::size_t count = 0;
+        for (const emu::ControlRecord& record : dongle.controlLog()) {
+            count += record.request == 0x01 && record.value == channel;
+        }
+        return count;
+    }
+};
+
+TEST_F(RadioWorkerTest, PlainExchangeDeliversEchoesInOrder) {
+    bench.addRadioRobot(80, 2);
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0");
+    worker.attachConnection(connection);
+    Packet first = packetOf(3, "a");
+    Packet second = packetOf(3, "b");
+    connection->pushSend(first);
+    connection->pushSend(second);
+
+    Packet echo = receive(*connection);
+    EXPECT_EQ(echo.payload(), "a");
+    EXPECT_EQ(echo.seq(), 0u);
+    echo = receive(*connection);
+    EXPECT_EQ(echo.payload(), "b");
+    EXPECT_EQ(echo.seq(), 1u);
+
+    ConnectionStatistics stats = connection->statistics.snapshot();
+    EXPECT_EQ(stats.enqueued_count, 2u);
+    EXPECT_EQ(stats.receive_count, 2u);
+    EXPECT_GE(stats.ack_count, 2u);
+    EXPECT_GE(stats.sent_count, stats.ack_count);
+    worker.detachConnection(connection);
+    EXPECT_EQ(dongle.bulkOutLog().front(), bytesOf(first));
+}
+
+TEST_F(RadioWorkerTest, AckFilterDecidesWhetherEmptyAcknowledgementsArrive) {
+    bench.addRadioRobot(80, 2).setSilent(true);
+    auto unfiltered = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
+    auto filtered = radio("radio://0/80/2M/0000000001?safelink=0");
+    bench.addRadioRobot(80, 2, 1).setSilent(true);
+    worker.attachConnection(unfiltered);
+    worker.attachConnection(filtered);
+
+    Packet empty = receive(*unfiltered);
+    EXPECT_EQ(bytesOf(empty), Bytes{0xFF});
+    EXPECT_EQ(empty.seq(), 0u);
+    ASSERT_TRUE(eventually([&] { return filtered->statistics.ack_count >= 3; }));
+    EXPECT_FALSE(filtered->popReceived(1).valid());
+    EXPECT_EQ(filtered->statistics.receive_count, 0u);
+}
+
+TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
+    bench.addRadioRobot(80, 2);
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0");
+    worker.attachConnection(connection);
+    ASSERT_TRUE(eventually([&] { return channelRequests(80) == 1; }));  // its first turn
+    EXPECT_TRUE(dongle.bulkOutLog().empty());
+
+    Packet packet = packetOf(2, "x");
+    connection->pushSend(packet);
+    ASSERT_EQ(receive(*connection).payload(), "x");
+    EXPECT_EQ(dongle.bulkOutLog(), std::vector<Bytes>{bytesOf(packet)});
+}
+
+TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
+    auto connection = radio("radio://0/40/1M/E7E7E7E7E7?safelink=0&autoping=0");
+    worker.attachConnection(connection);
+    Packet packet = packetOf(1, "again");
+    connection->pushSend(packet);
+    ASSERT_TRUE(eventually([&] { return connection->statistics.sent_count >= 3; }));
+    worker.detachConnection(connection);
+    EXPECT_EQ(connection->statistics.ack_count, 0u);
+    EXPECT_EQ(connection->sendQueue.size(), 1u);
+    for (const Bytes& sent : dongle.bulkOutLog()) {
+        EXPECT_EQ(sent, bytesOf(packet));
+    }
+}
+
+TEST_F(RadioWorkerTest, SafelinkStartsWithTheHandshake) {
+    bench.addRadioRobot(80, 2);
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?ackfilter=0");
+    Packet queued = packetOf(3, "q");
+    connection->pushSend(queued);
+    worker.attachConnection(connection);
+    Packet handshakeEcho = receive(*connection);
+    EXPECT_EQ(bytesOf(handshakeEcho), (Bytes{0xFF, 0x05, 0x01}));
+    EXPECT_EQ(dongle.bulkOutLog().front(), (Bytes{0xFF, 0x05, 0x01}));
+    EXPECT_TRUE(connection->safelinkInitialized);
+    EXPECT_EQ(connection->statistics.ack_count, 1u);
+}
+
+TEST_F(RadioWorkerTest, SafelinkDeliversExactlyOnceUnderLoss) {
+    emu::RadioRobot& robot = bench.addRadioRobot(80, 2);
+    robot.setSeed(7);
+    robot.setLoss(0.2, 0.2);
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7");
+    worker.attachConnection(connection);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 40; ++i) {
+        sent.push_back(std::string(1 + i % 20, static_cast<char>('A' + i % 26)));
+        Packet packet = packetOf(4, sent.back());
+        connection->pushSend(packet);
+    }
+    std::vector<std::string> echoes;
+    while (echoes.size() < sent.size()) {
+        Packet echo = receive(*connection);
+        ASSERT_TRUE(echo.valid()) << "after " << echoes.size() << " echoes";
+        if (echo.port() == 4) {  // the handshake's own echo comes on port 15
+            echoes.push_back(echo.payload());
+        }
+    }
+    EXPECT_EQ(echoes, sent);
+    worker.detachConnection(connection);
+    EXPECT_FALSE(connection->popReceived(1).valid());
+}
+
+TEST_F(RadioWorkerTest, RetunesOnlyWhatDiffers) {
+    auto low = radio("radio://0/10/2M/E7E7E7E7E7?safelink=0");
+    auto high = radio("radio://0/20/2M/E7E7E7E7E7?safelink=0");
+    worker.attachConnection(low);
+    worker.attachConnection(high);
+    ASSERT_TRUE(eventually([&] { return channelRequests(10) >= 3 && channelRequests(20) >= 3; }));
+    worker.detachConnection(low);
+    worker.detachConnection(high);
+
+    auto first = radio("radio://0/30/2M/0000000001?safelink=0");
+    auto second = radio("radio://0/30/2M/0000000002?safelink=0");
+    std::size_t before = dongle.controlLog().size();
+    worker.attachConnection(first);
+    worker.attachConnection(second);
+    ASSERT_TRUE(eventually([&] { return second->statistics.sent_count >= 3; }));
+    worker.detachConnection(first);
+    worker.detachConnection(second);
+    std::vector<emu::ControlRecord> log = dongle.controlLog();
+    std::size_t addressChanges = 0;
+    for (std::size_t i = before + 8; i < log.size(); ++i) {  // past the start-up requests
+        EXPECT_TRUE(log[i].request == 0x02 || (log[i].request == 0x01 && log[i].value == 30))
+            << "request " << int(log[i].request);
+        addressChanges += log[i].request == 0x02;
+    }
+    EXPECT_GE(addressChanges, 4u);
+}
+
+TEST_F(RadioWorkerTest, UnplugFailsEveryConnectionOfTheDongle) {
+    auto a = radio("radio://0/10/2M/E7E7E7E7E7?safelink=0");
+    auto b = radio("radio://0/20/1M/E7E7E7E7E7");
+    worker.attachConnection(a);
+    worker.attachConnection(b);
+    ASSERT_TRUE(eventually([&] { return b->statistics.sent_count >= 1; }));
+    dongle.unplug();
+    for (auto& connection : {a, b}) {
+        try {
+            connection->popReceived(0);
+            ADD_FAILURE() << "receive on a failed connection succeeded";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
+        }
+    }
+    EXPECT_EQ(worker.errorMessage(), "LIBUSB_ERROR_NO_DEVICE");
+
+    // A connection added later gets the stored error at once.
+    auto late = radio("radio://0/30/2M/E7E7E7E7E7");
+    worker.attachConnection(late);
+    Packet packet;
+    EXPECT_THROW(late->pushSend(packet), std::runtime_error);
+    worker.detachConnection(a);
+    worker.detachConnection(b);
+    worker.detachConnection(late);
+}
+
+}  // namespace
+}  // namespace quenfold::orvalis

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchDevices.hpp"
+#include "emu/Bench.hpp"
+#include "workers/USBWorker.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::eventually;
+
+std::shared_ptr<ConnectionImpl> cable() {
+    auto connection = std::make_shared<ConnectionImpl>();
+    connection->parse("usb://0", [](std::int32_t) { return RobotPresence{true, 1}; });
+    return connection;
+}
+
+Packet receive(ConnectionImpl& connection) {
+    for (int i = 0; i < 2000; ++i) {
+        Packet packet = connection.popReceived(10);
+        if (packet.valid()) {
+            return packet;
+        }
+    }
+    return Packet();
+}
+
+class USBWorkerTest : public ::testing::Test {
+  protected:
+    emu::Bench bench;
+    emu::UsbRobot& robot = bench.addUsbRobot("KRV-A");
+    UsbContext context;
+    testing::DeviceRef device =
+        testing::findDevice(context, testing::RobotVendor, testing::RobotProduct, "KRV-A");
+    USBWorker worker{device.get()};
+    std::shared_ptr<ConnectionImpl> connection = cable();
+};
+
+TEST_F(USBWorkerTest, RefusedPacketsWaitAndEchoesArriveInOrder) {
+    const char* tags = "abc";
+    for (std::uint8_t port : {2, 2, 1}) {
+        Packet packet;
+        packet.setPort(port);
+        packet.setPayload(std::string(1, *tags++));
+        connection->pushSend(packet);
+    }
+    robot.refuse(3);
+    worker.start(connection);
+    std::string order;
+    for (std::uint64_t seq = 0; seq < 3; ++seq) {
+        Packet echo = receive(*connection);
+        EXPECT_EQ(echo.seq(), seq);
+        order += echo.payload();
+    }
+    EXPECT_EQ(order, "cab");
+    EXPECT_EQ(connection->statistics.sent_count, 3u);
+    EXPECT_EQ(connection->statistics.receive_count, 3u);
+    EXPECT_EQ(connection->statistics.ack_count, 0u);
+    EXPECT_EQ(connection->statistics.enqueued_count, 3u);
+    worker.stop(connection);
+    EXPECT_EQ(robot.received().size(), 3u);
+}
+
+TEST_F(USBWorkerTest, OneConnectionAtATimeAndReopeningLinksAgain) {
+    worker.start(connection);
+    auto other = cable();
+    EXPECT_THROW(worker.start(other), std::runtime_error);
+    try {
+        worker.stop(other);
+        ADD_FAILURE() << "stopped a connection the worker does not hold";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Connection does not belong to this thread!");
+    }
+    worker.stop(connection);
+    worker.start(other);
+    ASSERT_TRUE(eventually([&] { return robot.controlLog().size() >= 3; }));
+    worker.stop(other);
+    std::vector<emu::ControlRecord> log = robot.controlLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[2].index, 1);  // link on again for the second connection
+    EXPECT_EQ(log[3].index, 0);
+}
+
+TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
+    worker.start(connection);
+    ASSERT_TRUE(eventually([&] { return !robot.controlLog().empty(); }));
+    robot.unplug();
+    try {
+        connection->popReceived(0);
+        ADD_FAILURE() << "receive on a failed connection succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
+    }
+    EXPECT_EQ(worker.errorMessage(), "LIBUSB_ERROR_NO_DEVICE");
+    Packet packet;
+    EXPECT_THROW(connection->pushSend(packet), std::runtime_error);
+    worker.stop(connection);
+}
+
+}  // namespace
+}  // namespace quenfold::orvalis
