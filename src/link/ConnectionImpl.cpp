@@ -1,6 +1,5 @@
 #include "link/ConnectionImpl.hpp"
 
-#include <chrono>
 #include <stdexcept>
 
 #include "link/UriGrammar.hpp"
@@ -157,24 +156,35 @@ void ConnectionImpl::pushReceived(Packet packet) {
 }
 
 Packet ConnectionImpl::popReceived(std::uint32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const bool unlimited = timeoutMs == 0;
+    const Clock::time_point until =
+        unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    return takeReceived(until, unlimited).value_or(Packet());
+}
+
+std::optional<Packet> ConnectionImpl::takeReceived(std::chrono::steady_clock::time_point until,
+                                                   bool endOnClose) {
     std::unique_lock<std::mutex> lock(recvQueueMutex);
     throwIfFailed();
-    if (timeoutMs == 0) {
-        recvQueueCondition.wait(lock, [this] {
-            return !recvQueue.empty() || !errorMessage.empty() || deviceId < 0;
-        });
+    auto ready = [&] {
+        return !recvQueue.empty() || !errorMessage.empty() || (endOnClose && deviceId < 0);
+    };
+    if (until == std::chrono::steady_clock::time_point::max()) {
+        recvQueueCondition.wait(lock, ready);
     } else {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        recvQueueCondition.wait_until(
-            lock, deadline, [this] { return !recvQueue.empty() || !errorMessage.empty(); });
+        recvQueueCondition.wait_until(lock, until, ready);
     }
     throwIfFailed();
-    if (recvQueue.empty()) {
+    if (!recvQueue.empty()) {
+        Packet packet = recvQueue.top();
+        recvQueue.pop();
+        return packet;
+    }
+    if (endOnClose && deviceId < 0) {
         return Packet();
     }
-    Packet packet = recvQueue.top();
-    recvQueue.pop();
-    return packet;
+    return std::nullopt;
 }
 
 void ConnectionImpl::setError(const std::string& message) {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "link/Packet.hpp"
@@ -70,6 +72,13 @@ struct ConnectionImpl {
     // without limit, once the connection is closed with nothing left to take.
     // Fails with the stored error, also when it is stored while waiting.
     Packet popReceived(std::uint32_t timeoutMs);
+
+    // One bounded part of a wait, for callers that must stay responsive while
+    // they wait: the next received packet, or nothing when `until` passes
+    // first. With endOnClose, a closed connection with nothing left to take
+    // gives the empty packet at once.
+    std::optional<Packet> takeReceived(std::chrono::steady_clock::time_point until,
+                                       bool endOnClose);
 
     // Records a worker's failure and wakes every waiter, so that nobody keeps
     // waiting for packets that will not come.

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/ConnectionImpl.hpp"
+#include "link/ConnectionStatistics.hpp"
+#include "link/Packet.hpp"
+
+namespace quenfold::orvalis {
+
+class LinkRegistry;
+
+// The host's handle of one link to one robot, opened from a URI such as
+// "radio://0/80/2M/E7E7E7E7E7" or "usb://0". Closing it, or destroying it,
+// takes the link away from the device that served it.
+class Connection {
+  public:
+    using Statistics = ConnectionStatistics;
+
+    explicit Connection(const std::string& uri);
+    // The same on a registry of the caller's, instead of the process-wide one.
+    Connection(const std::string& uri, LinkRegistry& registry);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void close();
+    // Stamps the caller's packet with its sequence number and queues a copy.
+    void send(Packet& packet);
+    // The next received packet, waiting up to timeoutMs (0: without limit);
+    // the empty packet when the time runs out.
+    Packet recv(std::uint32_t timeoutMs);
+    // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
+    std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
+    Statistics statistics() const;
+    const std::string& uri() const noexcept { return impl->uri; }
+    std::string toString() const { return "Connection(" + impl->uri + ")"; }
+
+    // The reachable robots: those on a cable, then the radio channels and
+    // data rates on which a robot answers at the given address.
+    static std::vector<std::string> scan(std::uint64_t address);
+    // The given URIs on which a robot answers, in the given order.
+    static std::vector<std::string> scan_selected(const std::vector<std::string>& uris);
+
+  private:
+    std::shared_ptr<ConnectionImpl> impl;
+    LinkRegistry* registry;
+};
+
+}  // namespace quenfold::orvalis

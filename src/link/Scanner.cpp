@@ -1,0 +1,158 @@
+#include "link/Scanner.hpp"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "link/Connection.hpp"
+#include "link/TaskPool.hpp"
+#include "workers/LinkRegistry.hpp"
+
+namespace quenfold::orvalis {
+namespace {
+
+// Probes mostly wait; more of them at once only lengthen the dongle's passes.
+constexpr std::size_t ProbeThreads = 32;
+constexpr int Channels = 125;
+constexpr const char* DatarateTokens[] = {"250K", "1M", "2M"};
+// A selection probe waits this long for the worker's first transmission.
+constexpr std::chrono::seconds SelectionWait{5};
+
+void reportScanError(const char* message) {
+    static std::mutex outputMutex;
+    std::string line = std::string("Error during scan: ") + message + "\n";
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string addressDigits(std::uint64_t address) {
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%010" PRIX64, address);
+    return digits;
+}
+
+// Whether the worker of a connection on this URI transmits without being
+// given packets: only then can a probe that sends nothing see an answer.
+bool transmitsByItself(const std::string& uri) {
+    ConnectionImpl state;
+    state.parse(uri, [](std::int32_t) { return RobotPresence{true, 0}; });
+    return state.isRadio && (state.safelink || state.autoping);
+}
+
+}  // namespace
+
+std::vector<std::string> Scanner::scan(std::uint64_t address) {
+    registry_.refreshDevices();
+    std::vector<std::string> found;
+    for (std::uint64_t id : registry_.robotIds()) {
+        found.push_back("usb://" + std::to_string(id));
+    }
+    if (registry_.dongleIds().empty()) {
+        return found;
+    }
+    const std::string digits = addressDigits(address);
+    std::vector<std::string> candidates;
+    for (const char* token : DatarateTokens) {
+        for (int channel = 0; channel < Channels; ++channel) {
+            candidates.push_back("radio://*/" + std::to_string(channel) + "/" + token + "/" +
+                                 digits);
+        }
+    }
+    for (std::string& uri : runAll(candidates, false)) {
+        if (!uri.empty()) {
+            found.push_back(std::move(uri));
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> Scanner::scanSelected(const std::vector<std::string>& uris) {
+    std::vector<std::string> found;
+    for (std::string& uri : runAll(uris, true)) {
+        if (!uri.empty()) {
+            found.push_back(std::move(uri));
+        }
+    }
+    return found;
+}
+
+// Submits every probe before awaiting any, and collects the results in
+// submission order. A probe's unexpected failure reaches the caller once all
+// probes have ended.
+std::vector<std::string> Scanner::runAll(const std::vector<std::string>& uris, bool selected) {
+    std::vector<std::future<std::string>> results;
+    {
+        TaskPool pool(std::min(ProbeThreads, std::max<std::size_t>(uris.size(), 1)));
+        for (const std::string& uri : uris) {
+            results.push_back(pool.submit<std::string>(
+                [this, uri, selected] { return selected ? probeSelected(uri) : probe(uri); }));
+        }
+    }
+    std::vector<std::string> found;
+    for (std::future<std::string>& result : results) {
+        found.push_back(result.get());
+    }
+    return found;
+}
+
+std::string Scanner::probe(const std::string& uri) {
+    try {
+        Connection connection(uri + "?safelink=0&autoping=0&ackfilter=0", registry_);
+        Packet packet;
+        packet.setPayload("\xFF\xFF");
+        connection.send(packet);
+        for (;;) {
+            // Read before waiting: a transmission counted after the wait may
+            // have been answered while the wait was ending.
+            std::uint64_t sent = connection.statistics().sent_count;
+            if (connection.recv(10).valid()) {
+                connection.close();
+                return uri;
+            }
+            if (sent != 0) {
+                connection.statistics();  // fails if the worker failed meanwhile
+                connection.close();
+                return std::string();
+            }
+        }
+    } catch (const std::runtime_error& error) {
+        reportScanError(error.what());
+        return std::string();
+    }
+}
+
+std::string Scanner::probeSelected(const std::string& uri) {
+    try {
+        if (!transmitsByItself(uri)) {
+            return std::string();
+        }
+        Connection connection(uri, registry_);
+        auto deadline = std::chrono::steady_clock::now() + SelectionWait;
+        bool seenTransmission = false;
+        for (;;) {
+            Connection::Statistics statistics = connection.statistics();
+            if (statistics.sent_count != 0) {
+                // The acknowledgement of a transmission is counted just after
+                // it: look once more before deciding.
+                if (seenTransmission) {
+                    bool answered = statistics.ack_count >= 1;
+                    connection.close();
+                    return answered ? uri : std::string();
+                }
+                seenTransmission = true;
+            } else if (std::chrono::steady_clock::now() > deadline) {
+                return std::string();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } catch (...) {
+        return std::string();
+    }
+}
+
+}  // namespace quenfold::orvalis
