@@ -13,4 +13,7 @@ PYBIND11_MODULE(orvapy, module) {
 
     module.attr("__version__") = "1.0a3";
     quenfold::orvalis::python::bindPacket(module);
+    quenfold::orvalis::python::bindConnectionStatistics(module);
+    // Last: the signatures of its members name the other two classes.
+    quenfold::orvalis::python::bindConnection(module);
 }
