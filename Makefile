@@ -2,9 +2,9 @@
 PYTHON := $(shell scripts/find-python.sh)
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
-CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DORVAPY_BUILD_EXAMPLES=ON -DCMAKE_BUILD_TYPE=Debug
+CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
-.PHONY: all deps build cpp-test cpp-test-asan python-install python-test test demo format clean
+.PHONY: all deps build bench cpp-test cpp-test-asan python-install python-test test demo format clean
 
 all: build
 
@@ -31,10 +31,14 @@ python-test: python-install
 
 test: cpp-test cpp-test-asan python-test
 
-demo: build python-install
-	"$(PYTHON)" examples/demo.py
-	build/debug/examples/uri_info "radio://0/80/2M/E7E7E7E7E7" "radio://*/10/250K/e7e7e7e7e7?safelink=0&autoping=0" \
-		"usb://1" "usb://5" "radio://0/80/2m/E7E7E7E7E7" "radio://0/80/2M/E7E7E7E7E7?foo=1"
+demo: python-install
+	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
+		-- "$(PYTHON)" examples/demo.py
+
+bench: deps
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS)
+	build/release/bench/queue_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -1,23 +1,69 @@
-"""Builds a few packets and shows what orvapy makes of them."""
+"""Finds the reachable Korvane robots and exchanges a few packets with each.
+
+Run it plainly with robots and dongles plugged in, or against an emulated
+bench without any hardware:
+
+    python3.9 -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 \\
+        --usb-robot EMUR0 -- python3.9 examples/demo.py
+"""
+import statistics
+import sys
+import time
+
 import orvapy
+
+ECHO_PORT = 1
+EXCHANGES = 5
+REPLY_TIMEOUT_MS = 1000
+
+
+def echo_round_trip(connection, number):
+    """Sends one packet and waits for the robot's reply on the same port."""
+    packet = orvapy.Packet()
+    packet.port = ECHO_PORT
+    packet.channel = 0
+    packet.payload = bytes([number, 0xA5, 0x5A])
+    started = time.perf_counter()
+    connection.send(packet)
+    deadline = started + REPLY_TIMEOUT_MS / 1000
+    while time.perf_counter() < deadline:
+        reply = connection.recv(REPLY_TIMEOUT_MS)
+        if reply.valid and reply.port == ECHO_PORT:
+            return reply, (time.perf_counter() - started) * 1000
+    return None, None
+
+
+def talk_to(uri):
+    print(f"\n{uri}")
+    connection = orvapy.Connection(uri)
+    try:
+        times = []
+        for number in range(EXCHANGES):
+            reply, milliseconds = echo_round_trip(connection, number)
+            if reply is None:
+                print(f"  packet {number}: no reply")
+                continue
+            times.append(milliseconds)
+            print(f"  packet {number}: {reply}  round trip {milliseconds:.2f} ms")
+        if times:
+            print(f"  median round trip {statistics.median(times):.2f} ms")
+        print(f"  {connection.statistics}")
+    finally:
+        connection.close()
 
 
 def main():
-    print(f"orvapy {orvapy.__version__}")
-    ping = orvapy.Packet()
-    ping.size = 0
-    print("a ping:            ", ping)
-
-    command = orvapy.Packet()
-    command.port = 3
-    command.channel = 0
-    command.payload = bytes([1, 2, 250])
-    print("a command:         ", command)
-
-    view = memoryview(command)
-    view[0] = 42
-    print("edited in place:   ", command, "payload", list(command))
+    print(f"orvapy {orvapy.__version__}: scanning...")
+    started = time.perf_counter()
+    found = orvapy.Connection.scan()
+    print(f"found {len(found)} in {time.perf_counter() - started:.1f} s: {found}")
+    if not found:
+        print("no robot found: plug in a dongle or a robot, or see the README for the emulated bench")
+        return 1
+    for uri in found:
+        talk_to(uri)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
