@@ -1,0 +1,95 @@
+#include "emu/DeviceNode.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+constexpr unsigned UsbDeviceMajor = 189;
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char digits[3];
+    for (std::uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        text += digits;
+    }
+    return text;
+}
+
+std::string padded(unsigned number, const char* format) {
+    char text[16];
+    std::snprintf(text, sizeof text, format, number);
+    return text;
+}
+
+// The udev record libusb needs to list and open the device: DEVTYPE and
+// DEVNAME, busnum, devnum and the raw descriptors. `dev` lets the testbed
+// delete the node on removal.
+std::string record(const UsbIdentity& identity, BusAddress address) {
+    std::string bus = padded(address.bus, "%03u");
+    std::string device = padded(address.device, "%03u");
+    std::string name = std::to_string(address.bus) + "-" + std::to_string(address.device);
+    std::string devname = "/dev/bus/usb/" + bus + "/" + device;
+    std::vector<std::uint8_t> descriptors = identity.deviceDescriptor();
+    std::vector<std::uint8_t> configuration = identity.configurationDescriptor();
+    descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
+    unsigned minor = (address.bus - 1) * 128 + address.device - 1;
+    return "P: /devices/platform/orvaemu/usb" + std::to_string(address.bus) + "/" + name + "\n" +
+           "N: bus/usb/" + bus + "/" + device + "\n" +  //
+           "E: SUBSYSTEM=usb\n" +                       //
+           "E: DEVTYPE=usb_device\n" +                  //
+           "E: DEVNAME=" + devname + "\n" +             //
+           "E: BUSNUM=" + bus + "\n" +                  //
+           "E: DEVNUM=" + device + "\n" +               //
+           "A: busnum=" + std::to_string(address.bus) + "\n" +
+           "A: devnum=" + std::to_string(address.device) + "\n" +
+           "A: dev=" + std::to_string(UsbDeviceMajor) + ":" + std::to_string(minor) + "\n" +
+           "A: speed=12\n" +                 //
+           "A: bConfigurationValue=1\n" +    //
+           "A: serial=" + identity.serial + "\n" +
+           "A: idVendor=" + padded(identity.vendor, "%04x") + "\n" +
+           "A: idProduct=" + padded(identity.product, "%04x") + "\n" +
+           "H: descriptors=" + hex(descriptors) + "\n";
+}
+
+}  // namespace
+
+DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session,
+                       BusAddress address)
+    : testbed_(testbed),
+      engine_(engine),
+      session_(session),
+      handler_(GObjectRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new())) {
+    std::string devnode = "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" +
+                          padded(address.device, "%03u");
+    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(onIoctl), this);
+    g_signal_connect(handler_.get(), "client-vanished", G_CALLBACK(onVanished), this);
+    sysfsPath_ = testbed_.add(record(engine_.identity(), address));
+    present_ = true;
+    testbed_.attach(devnode, handler_.get());
+}
+
+DeviceNode::~DeviceNode() {
+    g_signal_handlers_disconnect_by_data(handler_.get(), this);
+}
+
+void DeviceNode::remove() {
+    if (present_) {
+        present_ = false;
+        testbed_.remove(sysfsPath_);
+    }
+}
+
+gboolean DeviceNode::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    auto* node = static_cast<DeviceNode*>(self);
+    node->engine_.handleIoctl(client, node->session_);
+    return TRUE;
+}
+
+void DeviceNode::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    static_cast<DeviceNode*>(self)->engine_.forgetClient(client);
+}
+
+}  // namespace quenfold::orvalis::emu
