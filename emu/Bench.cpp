@@ -19,25 +19,26 @@ void checkSerial(const std::string& serial) {
 
 }  // namespace
 
-Bench::Bench() : testbed_(std::make_unique<Testbed>()) {}
+Bench::Bench() : testbed_(Testbed::shared()) {}
 
+// The devices unplug themselves as they go, before the air their dongles use.
 Bench::~Bench() {
-    // The testbed's thread calls into the devices: it has to end first.
-    testbed_.reset();
+    dongles_.clear();
+    usbRobots_.clear();
 }
 
 Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
     return *dongles_.emplace_back(
-        std::make_unique<Dongle>(*testbed_, addresses_, air_, serial, bcdDevice));
+        std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
 }
 
 UsbRobot& Bench::addUsbRobot(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
     return *usbRobots_.emplace_back(
-        std::make_unique<UsbRobot>(*testbed_, addresses_, serial, bcdDevice));
+        std::make_unique<UsbRobot>(*testbed_, serial, bcdDevice));
 }
 
 RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "emu/Air.hpp"
-#include "emu/BusAddresses.hpp"
 #include "emu/ControlRecord.hpp"
 #include "emu/Dongle.hpp"
 #include "emu/RadioRobot.hpp"
@@ -22,8 +21,11 @@ namespace quenfold::orvalis::emu {
 // these devices and no others.
 //
 // The process must have started under LD_PRELOAD=libumockdev-preload.so.0.
-// Benches may follow one another in a process; close every libusb handle and
-// context that used a bench's devices before destroying it.
+// Benches may follow one another, or live side by side, in a process; all
+// share the process's testbed (see Testbed). A libusb context must start up
+// after the first bench of the process exists; it may live on across benches.
+// Destroying a bench unplugs its devices: handles still open on them get
+// LIBUSB_ERROR_NO_DEVICE.
 class Bench {
 public:
     // Throws std::runtime_error saying how to start the process when it is not
@@ -44,8 +46,7 @@ public:
     std::string rootDir() const { return testbed_->rootDir(); }
 
 private:
-    std::unique_ptr<Testbed> testbed_;
-    BusAddresses addresses_;
+    std::shared_ptr<Testbed> testbed_;
     Air air_;
     std::mutex devicesMutex_;
     std::vector<std::unique_ptr<Dongle>> dongles_;

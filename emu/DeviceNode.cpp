@@ -1,6 +1,7 @@
 #include "emu/DeviceNode.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace quenfold::orvalis::emu {
@@ -56,23 +57,31 @@ std::string record(const UsbIdentity& identity, BusAddress address) {
 
 }  // namespace
 
-DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session,
-                       BusAddress address)
+DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     : testbed_(testbed),
-      engine_(engine),
-      session_(session),
-      handler_(GObjectRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new())) {
+      handler_(GObjectRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new())),
+      route_(nullptr) {
+    // The handler owns the route: the testbed keeps the handler, and so the
+    // route, for as long as a client may still call.
+    auto route = std::make_unique<IoctlRoute>(engine, session);
+    route_ = route.get();
+    g_object_set_data_full(G_OBJECT(handler_.get()), "orvaemu-route", route.release(),
+                           [](gpointer owned) {
+                               std::unique_ptr<IoctlRoute>(static_cast<IoctlRoute*>(owned));
+                           });
+    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(onIoctl), route_);
+    g_signal_connect(handler_.get(), "client-vanished", G_CALLBACK(onVanished), route_);
+    BusAddress address = testbed_.nextAddress();
     std::string devnode = "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" +
                           padded(address.device, "%03u");
-    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(onIoctl), this);
-    g_signal_connect(handler_.get(), "client-vanished", G_CALLBACK(onVanished), this);
-    sysfsPath_ = testbed_.add(record(engine_.identity(), address));
+    sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
     testbed_.attach(devnode, handler_.get());
 }
 
 DeviceNode::~DeviceNode() {
-    g_signal_handlers_disconnect_by_data(handler_.get(), this);
+    remove();
+    route_->cut();
 }
 
 void DeviceNode::remove() {
@@ -82,14 +91,13 @@ void DeviceNode::remove() {
     }
 }
 
-gboolean DeviceNode::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    auto* node = static_cast<DeviceNode*>(self);
-    node->engine_.handleIoctl(client, node->session_);
+gboolean DeviceNode::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer route) {
+    static_cast<IoctlRoute*>(route)->handle(client);
     return TRUE;
 }
 
-void DeviceNode::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<DeviceNode*>(self)->engine_.forgetClient(client);
+void DeviceNode::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer route) {
+    static_cast<IoctlRoute*>(route)->forget(client);
 }
 
 }  // namespace quenfold::orvalis::emu

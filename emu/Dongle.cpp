@@ -11,18 +11,15 @@ UsbIdentity dongleIdentity(const std::string& serial, std::uint16_t bcdDevice) {
 
 }  // namespace
 
-Dongle::Dongle(Testbed& testbed, BusAddresses& addresses, Air& air, const std::string& serial,
-               std::uint16_t bcdDevice)
-    : UsbGadget(testbed, addresses, dongleIdentity(serial, bcdDevice), firmware_),
-      firmware_(air) {
-    plugIn();
+Dongle::Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint16_t bcdDevice)
+    : UsbGadget(testbed, dongleIdentity(serial, bcdDevice), std::make_unique<DongleFirmware>(air)) {
 }
 
 void Dongle::queueRawAnswer(std::vector<std::uint8_t> bytes) {
     if (bytes.size() > 33) {
         throw std::invalid_argument("a dongle answer holds at most 33 bytes");
     }
-    firmware_.queueRawAnswer(std::move(bytes));
+    firmware().queueRawAnswer(std::move(bytes));
 }
 
 }  // namespace quenfold::orvalis::emu

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <mutex>
 #include <stdexcept>
 
 #include "emu/GErrorBox.hpp"
@@ -16,6 +17,16 @@ bool Testbed::preloaded() {
     }
     dlclose(library);
     return true;
+}
+
+std::shared_ptr<Testbed> Testbed::shared() {
+    static std::mutex mutex;
+    static std::shared_ptr<Testbed> testbed;
+    std::lock_guard lock(mutex);
+    if (!testbed) {
+        testbed = std::make_shared<Testbed>();
+    }
+    return testbed;
 }
 
 Testbed::Testbed() {

@@ -2,16 +2,23 @@
 
 namespace quenfold::orvalis::emu {
 
-UsbGadget::UsbGadget(Testbed& testbed, BusAddresses& addresses, UsbIdentity identity,
-                     UsbFunction& firmware)
-    : testbed_(testbed), addresses_(addresses), engine_(std::move(identity), firmware) {}
+UsbGadget::UsbGadget(Testbed& testbed, UsbIdentity identity,
+                     std::unique_ptr<UsbFunction> firmware)
+    : testbed_(testbed),
+      firmware_(std::move(firmware)),
+      engine_(std::move(identity), *firmware_) {
+    plugIn();
+}
 
-UsbGadget::~UsbGadget() = default;
+UsbGadget::~UsbGadget() {
+    unplug();
+    // Each node cuts its route to the engine as it goes.
+    nodes_.clear();
+}
 
 void UsbGadget::plugIn() {
     unsigned session = engine_.plugIn();
-    nodes_.push_back(
-        std::make_unique<DeviceNode>(testbed_, engine_, session, addresses_.next()));
+    nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
 }
 
 void UsbGadget::unplug() {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "emu/BusAddresses.hpp"
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
 #include "emu/Testbed.hpp"
@@ -24,6 +23,7 @@ class UsbGadget {
 public:
     UsbGadget(const UsbGadget&) = delete;
     UsbGadget& operator=(const UsbGadget&) = delete;
+    // Unplugs the device. Clients that still hold it open get ENODEV.
     virtual ~UsbGadget();
 
     const std::string& serial() const { return engine_.identity().serial; }
@@ -53,17 +53,18 @@ public:
     void timeOutNextControl() { engine_.timeOutNextControl(); }
 
 protected:
-    // The firmware is a member of the derived class: it is only stored here.
-    UsbGadget(Testbed& testbed, BusAddresses& addresses, UsbIdentity identity,
-              UsbFunction& firmware);
-    // The derived class plugs the device in once its firmware exists.
-    void plugIn();
+    // Plugs the device in at once.
+    UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware);
+    UsbFunction& function() const { return *firmware_; }
     // Lets waiting bulk IN transfers see data the firmware got from a test.
     void pump() { engine_.pump(); }
 
 private:
+    void plugIn();
+
     Testbed& testbed_;
-    BusAddresses& addresses_;
+    // Declared before the engine and the nodes, which use it, so that it goes last.
+    std::unique_ptr<UsbFunction> firmware_;
     UrbEngine engine_;
     std::mutex plugMutex_;  // one plug or unplug at a time
     // Every session's node, the removed ones included (see DeviceNode).

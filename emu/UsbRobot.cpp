@@ -1,5 +1,7 @@
 #include "emu/UsbRobot.hpp"
 
+#include <memory>
+
 namespace quenfold::orvalis::emu {
 namespace {
 
@@ -9,14 +11,12 @@ UsbIdentity robotIdentity(const std::string& serial, std::uint16_t bcdDevice) {
 
 }  // namespace
 
-UsbRobot::UsbRobot(Testbed& testbed, BusAddresses& addresses, const std::string& serial,
-                   std::uint16_t bcdDevice)
-    : UsbGadget(testbed, addresses, robotIdentity(serial, bcdDevice), firmware_) {
-    plugIn();
-}
+UsbRobot::UsbRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice)
+    : UsbGadget(testbed, robotIdentity(serial, bcdDevice),
+                std::make_unique<CableRobotFirmware>()) {}
 
 void UsbRobot::queueInbound(std::vector<std::uint8_t> bytes) {
-    firmware_.queueInbound(std::move(bytes));
+    firmware().queueInbound(std::move(bytes));
     pump();
 }
 

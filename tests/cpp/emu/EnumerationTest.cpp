@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <libusb.h>
+
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,25 @@ TEST(BenchLifetime, BenchesFollowOneAnotherInOneProcess) {
         ASSERT_TRUE(client.open(0x1915, 0x7777, serial));
         EXPECT_EQ(client.vendorOut(0x01, 40, 0), 0);
     }
+}
+
+TEST(BenchLifetime, ALibusbContextOutlivesBenchesAndSeesEachInTurn) {
+    std::optional<UsbClient> client;
+    {
+        Bench first;
+        first.addDongle("FIRST");
+        client.emplace();
+        ASSERT_TRUE(client->open(0x1915, 0x7777, "FIRST"));
+    }
+    // The bench took its devices along, and the handle still open on one of
+    // them sees it unplugged.
+    EXPECT_EQ(client->vendorOut(0x01, 40, 0), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(client->serials(0x1915, 0x7777).empty());
+    Bench second;
+    second.addDongle("SECOND");
+    EXPECT_EQ(client->serials(0x1915, 0x7777), Serials{"SECOND"});
+    ASSERT_TRUE(client->open(0x1915, 0x7777, "SECOND"));
+    EXPECT_EQ(client->vendorOut(0x01, 40, 0), 0);
 }
 
 TEST(BenchLifetime, RejectsMalformedDevices) {
