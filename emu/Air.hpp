@@ -14,7 +14,7 @@ namespace quenfold::orvalis::emu {
 // The radio space shared by every dongle of a bench: it carries a frame to
 // the robot listening where the sender is tuned.
 class Air {
-public:
+  public:
     // The robot lives as long as the air; the reference stays valid.
     RadioRobot& addRobot(const RadioSettings& settings);
 
@@ -24,7 +24,7 @@ public:
     std::optional<RadioRobot::Bytes> transmit(const RadioSettings& settings,
                                               const RadioRobot::Bytes& packet);
 
-private:
+  private:
     std::mutex mutex_;
     std::deque<RadioRobot> robots_;
 };

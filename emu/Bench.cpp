@@ -12,8 +12,8 @@ void checkSerial(const std::string& serial) {
     }
     // A string descriptor holds at most 126 UTF-16 characters.
     if (serial.empty() || serial.size() > 126 || !printable) {
-        throw std::invalid_argument("a serial is 1 to 126 printable ASCII characters: '" +
-                                    serial + "'");
+        throw std::invalid_argument("a serial is 1 to 126 printable ASCII characters: '" + serial +
+                                    "'");
     }
 }
 
@@ -30,15 +30,13 @@ Bench::~Bench() {
 Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
-    return *dongles_.emplace_back(
-        std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
+    return *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
 }
 
 UsbRobot& Bench::addUsbRobot(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
-    return *usbRobots_.emplace_back(
-        std::make_unique<UsbRobot>(*testbed_, serial, bcdDevice));
+    return *usbRobots_.emplace_back(std::make_unique<UsbRobot>(*testbed_, serial, bcdDevice));
 }
 
 RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {

@@ -27,7 +27,7 @@ namespace quenfold::orvalis::emu {
 // Destroying a bench unplugs its devices: handles still open on them get
 // LIBUSB_ERROR_NO_DEVICE.
 class Bench {
-public:
+  public:
     // Throws std::runtime_error saying how to start the process when it is not
     // under the umockdev preload.
     Bench();
@@ -45,7 +45,7 @@ public:
     // The testbed's root folder, which UMOCKDEV_DIR names for child processes.
     std::string rootDir() const { return testbed_->rootDir(); }
 
-private:
+  private:
     std::shared_ptr<Testbed> testbed_;
     Air air_;
     std::mutex devicesMutex_;

@@ -13,13 +13,13 @@ namespace quenfold::orvalis::emu {
 // emulated tests). Close every libusb handle and context the test opened
 // before the test body ends: the bench goes away in TearDown.
 class BenchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { bench_ = std::make_unique<Bench>(); }
     void TearDown() override { bench_.reset(); }
 
     Bench& bench() { return *bench_; }
 
-private:
+  private:
     std::unique_ptr<Bench> bench_;
 };
 

@@ -14,7 +14,7 @@ namespace quenfold::orvalis::emu {
 // per bulk transfer each way. Its application echoes every packet, pings
 // included. Thread-safe.
 class CableRobotFirmware : public UsbFunction {
-public:
+  public:
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;
     std::optional<Bytes> takeIn() override;
@@ -28,7 +28,7 @@ public:
     // Every packet the robot took, in arrival order.
     std::vector<Bytes> received() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     bool linkOn_ = false;
     int refusals_ = 0;

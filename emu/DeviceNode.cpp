@@ -37,22 +37,25 @@ std::string record(const UsbIdentity& identity, BusAddress address) {
     std::vector<std::uint8_t> configuration = identity.configurationDescriptor();
     descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
     unsigned minor = (address.bus - 1) * 128 + address.device - 1;
-    return "P: /devices/platform/orvaemu/usb" + std::to_string(address.bus) + "/" + name + "\n" +
-           "N: bus/usb/" + bus + "/" + device + "\n" +  //
-           "E: SUBSYSTEM=usb\n" +                       //
-           "E: DEVTYPE=usb_device\n" +                  //
-           "E: DEVNAME=" + devname + "\n" +             //
-           "E: BUSNUM=" + bus + "\n" +                  //
-           "E: DEVNUM=" + device + "\n" +               //
-           "A: busnum=" + std::to_string(address.bus) + "\n" +
-           "A: devnum=" + std::to_string(address.device) + "\n" +
-           "A: dev=" + std::to_string(UsbDeviceMajor) + ":" + std::to_string(minor) + "\n" +
-           "A: speed=12\n" +                 //
-           "A: bConfigurationValue=1\n" +    //
-           "A: serial=" + identity.serial + "\n" +
-           "A: idVendor=" + padded(identity.vendor, "%04x") + "\n" +
-           "A: idProduct=" + padded(identity.product, "%04x") + "\n" +
-           "H: descriptors=" + hex(descriptors) + "\n";
+    std::string text;
+    auto line = [&text](const std::string& content) { text += content + "\n"; };
+    line("P: /devices/platform/orvaemu/usb" + std::to_string(address.bus) + "/" + name);
+    line("N: bus/usb/" + bus + "/" + device);
+    line("E: SUBSYSTEM=usb");
+    line("E: DEVTYPE=usb_device");
+    line("E: DEVNAME=" + devname);
+    line("E: BUSNUM=" + bus);
+    line("E: DEVNUM=" + device);
+    line("A: busnum=" + std::to_string(address.bus));
+    line("A: devnum=" + std::to_string(address.device));
+    line("A: dev=" + std::to_string(UsbDeviceMajor) + ":" + std::to_string(minor));
+    line("A: speed=12");
+    line("A: bConfigurationValue=1");
+    line("A: serial=" + identity.serial);
+    line("A: idVendor=" + padded(identity.vendor, "%04x"));
+    line("A: idProduct=" + padded(identity.product, "%04x"));
+    line("H: descriptors=" + hex(descriptors));
+    return text;
 }
 
 }  // namespace
@@ -65,15 +68,14 @@ DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     // route, for as long as a client may still call.
     auto route = std::make_unique<IoctlRoute>(engine, session);
     route_ = route.get();
-    g_object_set_data_full(G_OBJECT(handler_.get()), "orvaemu-route", route.release(),
-                           [](gpointer owned) {
-                               std::unique_ptr<IoctlRoute>(static_cast<IoctlRoute*>(owned));
-                           });
+    g_object_set_data_full(
+        G_OBJECT(handler_.get()), "orvaemu-route", route.release(),
+        [](gpointer owned) { std::unique_ptr<IoctlRoute>(static_cast<IoctlRoute*>(owned)); });
     g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(onIoctl), route_);
     g_signal_connect(handler_.get(), "client-vanished", G_CALLBACK(onVanished), route_);
     BusAddress address = testbed_.nextAddress();
-    std::string devnode = "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" +
-                          padded(address.device, "%03u");
+    std::string devnode =
+        "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" + padded(address.device, "%03u");
     sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
     testbed_.attach(devnode, handler_.get());

@@ -18,7 +18,7 @@ namespace quenfold::orvalis::emu {
 // removal, even after this object has gone, because clients that still hold
 // the node open must keep getting ENODEV.
 class DeviceNode {
-public:
+  public:
     DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session);
     DeviceNode(const DeviceNode&) = delete;
     DeviceNode& operator=(const DeviceNode&) = delete;
@@ -28,11 +28,10 @@ public:
     // Sends the "remove" uevent and takes the record and the node away.
     void remove();
 
-private:
+  private:
     static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
                             gpointer route);
-    static void onVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
-                           gpointer route);
+    static void onVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer route);
 
     Testbed& testbed_;
     std::string sysfsPath_;

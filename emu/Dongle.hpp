@@ -14,7 +14,7 @@ namespace quenfold::orvalis::emu {
 // An emulated Skelder radio dongle (vendor 0x1915, product 0x7777) on the
 // bench's air. Starts on channel 2, 2M, address E7E7E7E7E7.
 class Dongle : public UsbGadget {
-public:
+  public:
     Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint16_t bcdDevice);
 
     // A dongle that stops answering takes packets but its bulk IN never
@@ -31,7 +31,7 @@ public:
     // instead of the air's; that packet does not go over the air.
     void queueRawAnswer(std::vector<std::uint8_t> bytes);
 
-private:
+  private:
     DongleFirmware& firmware() const { return static_cast<DongleFirmware&>(function()); }
 };
 

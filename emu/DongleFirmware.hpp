@@ -15,7 +15,7 @@ namespace quenfold::orvalis::emu {
 // goes over the air, and the answer (status byte, then the acknowledgement
 // payload) waits for the next bulk IN. Thread-safe.
 class DongleFirmware : public UsbFunction {
-public:
+  public:
     explicit DongleFirmware(Air& air);
 
     bool vendorRequest(const ControlRecord& request) override;
@@ -29,7 +29,7 @@ public:
     // Stands in for the air's answer to the next bulk OUT, byte for byte.
     void queueRawAnswer(Bytes bytes);
 
-private:
+  private:
     Air& air_;
     mutable std::mutex mutex_;
     RadioSettings settings_;

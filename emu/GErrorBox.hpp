@@ -10,7 +10,7 @@ namespace quenfold::orvalis::emu {
 // Receives a GError from a GLib call and frees it; `check` turns a failure
 // into an exception naming what was being done.
 class GErrorBox {
-public:
+  public:
     GErrorBox() = default;
     GErrorBox(const GErrorBox&) = delete;
     GErrorBox& operator=(const GErrorBox&) = delete;
@@ -27,7 +27,7 @@ public:
         }
     }
 
-private:
+  private:
     GError* error_ = nullptr;
 };
 

@@ -9,7 +9,7 @@ namespace quenfold::orvalis::emu {
 // Owns one reference to a GObject and drops it when it goes.
 template <typename T>
 class GObjectRef {
-public:
+  public:
     GObjectRef() = default;
     // Takes over a reference the caller owns (a "transfer full" result).
     static GObjectRef adopt(T* object) {
@@ -43,7 +43,7 @@ public:
     T* operator->() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }
 
-private:
+  private:
     T* object_ = nullptr;
 };
 

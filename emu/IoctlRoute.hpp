@@ -13,7 +13,7 @@ namespace quenfold::orvalis::emu {
 // bench and its devices may go at any time; cutting the route makes the node
 // answer ENODEV, and once `cut` has returned no ioctl is inside the engine.
 class IoctlRoute {
-public:
+  public:
     IoctlRoute(UrbEngine& engine, unsigned session) : engine_(&engine), session_(session) {}
 
     // Runs on the testbed's thread.
@@ -21,7 +21,7 @@ public:
     void forget(UMockdevIoctlClient* client);
     void cut();
 
-private:
+  private:
     std::mutex mutex_;
     UrbEngine* engine_;
     const unsigned session_;

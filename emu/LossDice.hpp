@@ -9,7 +9,7 @@ namespace quenfold::orvalis::emu {
 // seed loses the same frames; the draw avoids std:: distributions, whose
 // results differ between standard libraries.
 class LossDice {
-public:
+  public:
     explicit LossDice(std::uint64_t seed = 1) : engine_(seed) {}
 
     void reseed(std::uint64_t seed) { engine_.seed(seed); }
@@ -23,7 +23,7 @@ public:
         return draw < probability;
     }
 
-private:
+  private:
     std::mt19937_64 engine_;
 };
 

@@ -72,8 +72,8 @@ RadioRobot::Bytes RadioRobot::nextAckPayload(std::uint8_t header) {
     if (!offered_ && !outgoing_.empty()) {
         offered_ = std::move(outgoing_.front());
         outgoing_.pop_front();
-        (*offered_)[0] = static_cast<std::uint8_t>(((*offered_)[0] & ~DownBit) |
-                                                   (down ? DownBit : 0));
+        (*offered_)[0] =
+            static_cast<std::uint8_t>(((*offered_)[0] & ~DownBit) | (down ? DownBit : 0));
     }
     return offered_ ? *offered_ : Bytes{};
 }

@@ -17,7 +17,7 @@ namespace quenfold::orvalis::emu {
 // both directions exactly-once over a lossy link.
 // Thread-safe: the dongle's firmware transmits while tests read the logs.
 class RadioRobot {
-public:
+  public:
     using Bytes = std::vector<std::uint8_t>;
 
     explicit RadioRobot(const RadioSettings& settings);
@@ -44,7 +44,7 @@ public:
     // Every packet that reached the radio, header byte first, repeats included.
     std::vector<Bytes> received() const;
 
-private:
+  private:
     Bytes nextAckPayload(std::uint8_t header);
     void deliverToApplication(const Bytes& packet);
 

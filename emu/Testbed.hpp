@@ -19,7 +19,7 @@ namespace quenfold::orvalis::emu {
 // libusb context only ever hears the hotplug events of the testbed that
 // existed when libusb started up, and contexts may outlive benches.
 class Testbed {
-public:
+  public:
     // Throws std::runtime_error, saying how to start the process, when the
     // umockdev preload library is not loaded.
     static std::shared_ptr<Testbed> shared();
@@ -42,7 +42,7 @@ public:
 
     static bool preloaded();
 
-private:
+  private:
     GObjectRef<UMockdevTestbed> testbed_;
     BusAddresses addresses_;
 };

@@ -1,7 +1,7 @@
 #include "emu/Urb.hpp"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 
 namespace quenfold::orvalis::emu {
 

@@ -1,8 +1,8 @@
 #include "emu/UrbEngine.hpp"
 
-#include <sys/ioctl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,8 +64,9 @@ void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
         auto found = clients_.find(client);
         if (found == clients_.end()) {
             found = clients_
-                        .emplace(client, Client{GObjectRef<UMockdevIoctlClient>::share(client),
-                                                session, {}, {}})
+                        .emplace(
+                            client,
+                            Client{GObjectRef<UMockdevIoctlClient>::share(client), session, {}, {}})
                         .first;
         }
         outcome = dispatch(found->second, umockdev_ioctl_client_get_request(client),

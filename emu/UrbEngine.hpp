@@ -29,7 +29,7 @@ namespace quenfold::orvalis::emu {
 // threads. One mutex guards everything and is never held while waiting for
 // anything, so the testbed's thread never blocks on a client.
 class UrbEngine {
-public:
+  public:
     using Bytes = std::vector<std::uint8_t>;
 
     UrbEngine(UsbIdentity identity, UsbFunction& function);
@@ -62,7 +62,7 @@ public:
     std::vector<ControlRecord> controlLog() const;
     std::vector<Bytes> bulkOutLog() const;
 
-private:
+  private:
     struct Client {
         GObjectRef<UMockdevIoctlClient> handle;
         unsigned session;

@@ -13,7 +13,7 @@ namespace quenfold::orvalis::emu {
 // the USB side: vendor requests, bulk OUT packets on 0x01 and bulk IN packets
 // on 0x81. The USB plumbing (URBs, faults, descriptors) stays outside.
 class UsbFunction {
-public:
+  public:
     using Bytes = std::vector<std::uint8_t>;
 
     virtual ~UsbFunction() = default;

@@ -2,11 +2,8 @@
 
 namespace quenfold::orvalis::emu {
 
-UsbGadget::UsbGadget(Testbed& testbed, UsbIdentity identity,
-                     std::unique_ptr<UsbFunction> firmware)
-    : testbed_(testbed),
-      firmware_(std::move(firmware)),
-      engine_(std::move(identity), *firmware_) {
+UsbGadget::UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware)
+    : testbed_(testbed), firmware_(std::move(firmware)), engine_(std::move(identity), *firmware_) {
     plugIn();
 }
 

@@ -20,7 +20,7 @@ namespace quenfold::orvalis::emu {
 // the record of what the host sent it. All of it is safe to call while libusb
 // client threads use the device.
 class UsbGadget {
-public:
+  public:
     UsbGadget(const UsbGadget&) = delete;
     UsbGadget& operator=(const UsbGadget&) = delete;
     // Unplugs the device. Clients that still hold it open get ENODEV.
@@ -52,14 +52,14 @@ public:
     // The next vendor request never completes; it is still logged.
     void timeOutNextControl() { engine_.timeOutNextControl(); }
 
-protected:
+  protected:
     // Plugs the device in at once.
     UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware);
     UsbFunction& function() const { return *firmware_; }
     // Lets waiting bulk IN transfers see data the firmware got from a test.
     void pump() { engine_.pump(); }
 
-private:
+  private:
     void plugIn();
 
     Testbed& testbed_;

@@ -3,39 +3,51 @@
 namespace quenfold::orvalis::emu {
 namespace {
 
-constexpr std::uint8_t lowByte(std::uint16_t value) { return value & 0xFF; }
-constexpr std::uint8_t highByte(std::uint16_t value) { return value >> 8; }
+using Bytes = std::vector<std::uint8_t>;
 
+constexpr std::uint8_t DeviceType = 0x01;
+constexpr std::uint8_t ConfigurationType = 0x02;
+constexpr std::uint8_t InterfaceType = 0x04;
+constexpr std::uint8_t EndpointType = 0x05;
+constexpr std::uint8_t Bulk = 0x02;
 constexpr std::uint16_t MaxPacketSize = 64;
+
+void append16(Bytes& out, std::uint16_t value) {
+    out.push_back(value & 0xFF);
+    out.push_back(value >> 8);
+}
+
+void appendBulkEndpoint(Bytes& out, std::uint8_t address) {
+    out.insert(out.end(), {7, EndpointType, address, Bulk});
+    append16(out, MaxPacketSize);
+    out.push_back(0);  // no polling interval for bulk
+}
 
 }  // namespace
 
 std::vector<std::uint8_t> UsbIdentity::deviceDescriptor() const {
-    return {
-        18,   0x01,                                 // bLength, DEVICE
-        0x00, 0x02,                                 // bcdUSB 2.00
-        0x00, 0x00, 0x00,                           // class, subclass, protocol: per interface
-        64,                                         // bMaxPacketSize0
-        lowByte(vendor), highByte(vendor),          //
-        lowByte(product), highByte(product),        //
-        lowByte(bcdDevice), highByte(bcdDevice),    //
-        1,    2,    3,                              // manufacturer, product, serial strings
-        1,                                          // bNumConfigurations
-    };
+    Bytes out{18, DeviceType};
+    append16(out, 0x0200);             // USB 2.0
+    out.insert(out.end(), {0, 0, 0});  // class, subclass and protocol: see the interface
+    out.push_back(64);                 // packet size of the control endpoint
+    append16(out, vendor);
+    append16(out, product);
+    append16(out, bcdDevice);
+    out.insert(out.end(), {1, 2, 3});  // manufacturer, product and serial strings
+    out.push_back(1);                  // one configuration
+    return out;
 }
 
 std::vector<std::uint8_t> UsbIdentity::configurationDescriptor() const {
-    constexpr std::uint16_t total = 9 + 9 + 7 + 7;
-    return {
-        9,    0x02, lowByte(total), highByte(total),  // CONFIGURATION
-        1,    1,    0,              0x80, 50,        // 1 interface, value 1, bus powered, 100 mA
-        9,    0x04, 0,              0,    2,         // INTERFACE 0, alt 0, 2 endpoints
-        0xFF, 0x00, 0x00,           0,               // vendor class
-        7,    0x05, 0x01,           0x02,            // ENDPOINT 0x01 bulk
-        lowByte(MaxPacketSize),     highByte(MaxPacketSize), 0,
-        7,    0x05, 0x81,           0x02,            // ENDPOINT 0x81 bulk
-        lowByte(MaxPacketSize),     highByte(MaxPacketSize), 0,
-    };
+    Bytes out{9, ConfigurationType};
+    append16(out, 9 + 9 + 7 + 7);       // with the interface and its endpoints
+    out.insert(out.end(), {1, 1, 0});   // one interface, configuration value 1, no string
+    out.insert(out.end(), {0x80, 50});  // bus powered, 100 mA
+    out.insert(out.end(), {9, InterfaceType, 0, 0, 2});  // interface 0, two endpoints
+    out.insert(out.end(), {0xFF, 0, 0, 0});              // vendor specific, no string
+    appendBulkEndpoint(out, 0x01);
+    appendBulkEndpoint(out, 0x81);
+    return out;
 }
 
 std::vector<std::uint8_t> UsbIdentity::stringDescriptor(std::uint8_t index) const {

@@ -12,8 +12,8 @@ UsbIdentity robotIdentity(const std::string& serial, std::uint16_t bcdDevice) {
 }  // namespace
 
 UsbRobot::UsbRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice)
-    : UsbGadget(testbed, robotIdentity(serial, bcdDevice),
-                std::make_unique<CableRobotFirmware>()) {}
+    : UsbGadget(testbed, robotIdentity(serial, bcdDevice), std::make_unique<CableRobotFirmware>()) {
+}
 
 void UsbRobot::queueInbound(std::vector<std::uint8_t> bytes) {
     firmware().queueInbound(std::move(bytes));

@@ -12,7 +12,7 @@ namespace quenfold::orvalis::emu {
 // An emulated Korvane robot on a USB cable (vendor 0x0483, product 0x5740).
 // It echoes every packet written to it back on its bulk IN endpoint.
 class UsbRobot : public UsbGadget {
-public:
+  public:
     UsbRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice);
 
     // Refuses the next `attempts` packets: each bulk OUT stays pending with
@@ -25,10 +25,8 @@ public:
     // Switched by the host's link-on and link-off requests.
     bool linkOn() const { return firmware().linkOn(); }
 
-private:
-    CableRobotFirmware& firmware() const {
-        return static_cast<CableRobotFirmware&>(function());
-    }
+  private:
+    CableRobotFirmware& firmware() const { return static_cast<CableRobotFirmware&>(function()); }
 };
 
 }  // namespace quenfold::orvalis::emu

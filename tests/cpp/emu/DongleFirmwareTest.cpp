@@ -12,7 +12,7 @@ namespace {
 using Bytes = UsbFunction::Bytes;
 
 class DongleFirmwareTest : public ::testing::Test {
-protected:
+  protected:
     // Sends a packet and takes the answer it produced.
     std::optional<Bytes> exchange(const Bytes& packet) {
         EXPECT_TRUE(dongle.acceptOut(packet));

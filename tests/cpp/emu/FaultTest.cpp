@@ -15,7 +15,7 @@ using testing::UsbClient;
 using Bytes = std::vector<std::uint8_t>;
 
 class Faults : public BenchTest {
-protected:
+  protected:
     void SetUp() override {
         BenchTest::SetUp();
         dongle = &bench().addDongle("EMU0");

@@ -12,7 +12,7 @@ using Bytes = RadioRobot::Bytes;
 const Bytes Ping{0xFF};
 
 class RadioRobotTest : public ::testing::Test {
-protected:
+  protected:
     RadioRobot robot{RadioSettings{80, 2, 0xE7E7E7E7E7}};
 };
 

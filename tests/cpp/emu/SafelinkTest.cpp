@@ -15,7 +15,7 @@ using Bytes = RadioRobot::Bytes;
 // transmission, and a reply counts only when its bit 2 is the expected down
 // bit, which then toggles.
 class SafelinkHost {
-public:
+  public:
     explicit SafelinkHost(RadioRobot& robot) : robot_(robot) {}
 
     // Returns the number of transmissions it took.
@@ -59,7 +59,7 @@ public:
 
     std::vector<Bytes> accepted;
 
-private:
+  private:
     RadioRobot& robot_;
     bool up_ = false;
     bool down_ = false;

@@ -11,8 +11,8 @@ std::string serialOf(libusb_device* device, const libusb_device_descriptor& desc
         return "";
     }
     unsigned char text[256] = {};
-    int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
-                                                    sizeof text);
+    int length =
+        libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text);
     libusb_close(handle);
     return length > 0 ? std::string(reinterpret_cast<char*>(text), length) : "";
 }
@@ -111,6 +111,8 @@ std::pair<int, UsbClient::Bytes> UsbClient::read(std::size_t maxLength, unsigned
     return {status, buffer};
 }
 
-int UsbClient::clearHalt(std::uint8_t endpoint) { return libusb_clear_halt(handle_, endpoint); }
+int UsbClient::clearHalt(std::uint8_t endpoint) {
+    return libusb_clear_halt(handle_, endpoint);
+}
 
 }  // namespace quenfold::orvalis::emu::testing

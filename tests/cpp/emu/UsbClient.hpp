@@ -13,7 +13,7 @@ namespace quenfold::orvalis::emu::testing {
 // A plain libusb client, as any program would write one: it knows nothing of
 // the emulation behind the device nodes.
 class UsbClient {
-public:
+  public:
     using Bytes = std::vector<std::uint8_t>;
 
     // Status and transferred count of one synchronous transfer.
@@ -41,7 +41,7 @@ public:
     std::pair<int, Bytes> read(std::size_t maxLength = 64, unsigned timeoutMs = 100);
     int clearHalt(std::uint8_t endpoint);
 
-private:
+  private:
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
 };

@@ -15,7 +15,7 @@ using testing::UsbClient;
 using Bytes = std::vector<std::uint8_t>;
 
 class RobotOnCable : public BenchTest {
-protected:
+  protected:
     void SetUp() override {
         BenchTest::SetUp();
         robot = &bench().addUsbRobot("EMUR0");
