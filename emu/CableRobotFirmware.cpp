@@ -38,6 +38,11 @@ std::optional<UsbFunction::Bytes> CableRobotFirmware::takeIn() {
     return packet;
 }
 
+void CableRobotFirmware::unplugged() {
+    std::lock_guard lock(mutex_);
+    linkOn_ = false;
+}
+
 bool CableRobotFirmware::linkOn() const {
     std::lock_guard lock(mutex_);
     return linkOn_;

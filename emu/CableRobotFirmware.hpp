@@ -18,6 +18,8 @@ class CableRobotFirmware : public UsbFunction {
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;
     std::optional<Bytes> takeIn() override;
+    // The robot runs on its battery: it only loses the link.
+    void unplugged() override;
 
     // The packet link, switched by the host's link-on and link-off requests.
     bool linkOn() const;

@@ -103,6 +103,13 @@ std::optional<UsbFunction::Bytes> DongleFirmware::takeIn() {
     return answer;
 }
 
+void DongleFirmware::unplugged() {
+    std::lock_guard lock(mutex_);
+    settings_ = RadioSettings{};
+    enabled_ = true;
+    answers_.clear();
+}
+
 RadioSettings DongleFirmware::settings() const {
     std::lock_guard lock(mutex_);
     return settings_;

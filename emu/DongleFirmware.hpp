@@ -21,6 +21,8 @@ class DongleFirmware : public UsbFunction {
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;
     std::optional<Bytes> takeIn() override;
+    // Bus powered: it forgets its radio settings and its unread answers.
+    void unplugged() override;
 
     RadioSettings settings() const;
     bool enabled() const;

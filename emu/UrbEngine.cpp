@@ -359,6 +359,7 @@ void UrbEngine::unplug() {
             finish(client, std::move(urb), -ENODEV, 0);
         }
     }
+    function_.unplugged();
 }
 
 bool UrbEngine::plugged() const {

@@ -24,6 +24,8 @@ class UsbFunction {
     virtual bool acceptOut(const Bytes& packet) = 0;
     // The next packet for the host, or nothing while there is none.
     virtual std::optional<Bytes> takeIn() = 0;
+    // The device lost its USB connection (and, if bus powered, its power).
+    virtual void unplugged() {}
 };
 
 }  // namespace quenfold::orvalis::emu

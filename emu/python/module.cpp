@@ -47,29 +47,28 @@ py::list toPython(const std::vector<Bytes>& packets) {
     return list;
 }
 
-// Reads a log without the GIL, then builds the Python objects with it.
-template <typename Object, typename Log>
-auto unlocked(const Object& object, Log (Object::*read)() const) {
-    Log log;
-    {
+// Wraps a const getter so that it runs without the GIL; the result becomes a
+// Python object afterwards, with the GIL.
+template <typename Object, typename Result>
+auto withoutGil(Result (Object::*getter)() const) {
+    return [getter](const Object& object) {
         py::gil_scoped_release release;
-        log = (object.*read)();
-    }
-    return log;
+        return (object.*getter)();
+    };
 }
 
 void bindUsbDevice(py::module_& module) {
     py::class_<UsbGadget>(module, "UsbDevice",
                           "What dongles and USB robots share: plugging, faults and logs.")
         .def_property_readonly("serial", &UsbGadget::serial)
-        .def_property_readonly("plugged", &UsbGadget::plugged, NoGil())
+        .def_property_readonly("plugged", withoutGil(&UsbGadget::plugged))
         .def("unplug", &UsbGadget::unplug, NoGil())
         .def("replug", &UsbGadget::replug, NoGil())
         .def_property_readonly(
             "control_log",
             [](const UsbGadget& device) {
                 py::list list;
-                for (const ControlRecord& record : unlocked(device, &UsbGadget::controlLog)) {
+                for (const ControlRecord& record : withoutGil (&UsbGadget::controlLog)(device)) {
                     list.append(py::make_tuple(record.request, record.value, record.index,
                                                toPython(record.data)));
                 }
@@ -78,7 +77,7 @@ void bindUsbDevice(py::module_& module) {
             "Vendor requests in order, as (bRequest, wValue, wIndex, data) tuples.")
         .def_property_readonly("bulk_out_log",
                                [](const UsbGadget& device) {
-                                   return toPython(unlocked(device, &UsbGadget::bulkOutLog));
+                                   return toPython(withoutGil(&UsbGadget::bulkOutLog)(device));
                                })
         .def("stall_endpoint", &UsbGadget::stallEndpoint, py::arg("endpoint"), NoGil())
         .def("short_write", &UsbGadget::shortWrite, py::arg("accepted_bytes"), NoGil())
@@ -90,18 +89,13 @@ void bindUsbDevice(py::module_& module) {
 void bindDongle(py::module_& module) {
     py::class_<Dongle, UsbGadget>(module, "Dongle")
         .def("stop_answering", &Dongle::stopAnswering, py::arg("stop") = true, NoGil())
-        .def_property_readonly("channel", &Dongle::channel, NoGil())
+        .def_property_readonly("channel", withoutGil(&Dongle::channel))
         .def_property_readonly("datarate",
                                [](const Dongle& dongle) {
-                                   int code;
-                                   {
-                                       py::gil_scoped_release release;
-                                       code = dongle.datarate();
-                                   }
-                                   return std::string(DatarateNames[code]);
+                                   return DatarateNames[withoutGil(&Dongle::datarate)(dongle)];
                                })
-        .def_property_readonly("address", &Dongle::address, NoGil())
-        .def_property_readonly("radio_enabled", &Dongle::radioEnabled, NoGil())
+        .def_property_readonly("address", withoutGil(&Dongle::address))
+        .def_property_readonly("radio_enabled", withoutGil(&Dongle::radioEnabled))
         .def(
             "queue_raw_answer",
             [](Dongle& dongle, const py::bytes& bytes) {
@@ -125,8 +119,8 @@ void bindUsbRobot(py::module_& module) {
             py::arg("packet"))
         .def_property_readonly(
             "received",
-            [](const UsbRobot& robot) { return toPython(unlocked(robot, &UsbRobot::received)); })
-        .def_property_readonly("link_on", &UsbRobot::linkOn, NoGil());
+            [](const UsbRobot& robot) { return toPython(withoutGil(&UsbRobot::received)(robot)); })
+        .def_property_readonly("link_on", withoutGil(&UsbRobot::linkOn));
 }
 
 void bindRadioRobot(py::module_& module) {
@@ -139,7 +133,7 @@ void bindRadioRobot(py::module_& module) {
         .def_property_readonly("address",
                                [](const RadioRobot& robot) { return robot.settings().address; })
         .def_property(
-            "loss", &RadioRobot::packetLoss,
+            "loss", withoutGil(&RadioRobot::packetLoss),
             [](RadioRobot& robot, double loss) {
                 if (!(loss >= 0.0 && loss <= 1.0)) {
                     throw py::value_error("loss is a probability, 0.0 to 1.0");
@@ -147,13 +141,21 @@ void bindRadioRobot(py::module_& module) {
                 py::gil_scoped_release release;
                 robot.setLoss(loss, loss);
             },
-            NoGil(), "Loss of packets and of acknowledgements alike.")
-        .def_property_readonly("packet_loss", &RadioRobot::packetLoss, NoGil())
-        .def_property_readonly("ack_loss", &RadioRobot::ackLoss, NoGil())
+            "Loss of packets and of acknowledgements alike.")
+        .def_property_readonly("packet_loss", withoutGil(&RadioRobot::packetLoss))
+        .def_property_readonly("ack_loss", withoutGil(&RadioRobot::ackLoss))
         .def("set_loss", &RadioRobot::setLoss, py::arg("packet_loss"), py::arg("ack_loss"), NoGil())
-        .def_property("seed", &RadioRobot::seed, &RadioRobot::setSeed, NoGil())
-        .def_property("silent", &RadioRobot::silent, &RadioRobot::setSilent, NoGil())
-        .def_property_readonly("safelink_active", &RadioRobot::safelinkActive, NoGil())
+        .def_property("seed", withoutGil(&RadioRobot::seed),
+                      [](RadioRobot& robot, std::uint64_t seed) {
+                          py::gil_scoped_release release;
+                          robot.setSeed(seed);
+                      })
+        .def_property("silent", withoutGil(&RadioRobot::silent),
+                      [](RadioRobot& robot, bool silent) {
+                          py::gil_scoped_release release;
+                          robot.setSilent(silent);
+                      })
+        .def_property_readonly("safelink_active", withoutGil(&RadioRobot::safelinkActive))
         .def(
             "queue_outbound",
             [](RadioRobot& robot, const py::bytes& bytes) {
@@ -163,7 +165,7 @@ void bindRadioRobot(py::module_& module) {
             },
             py::arg("packet"))
         .def_property_readonly("received", [](const RadioRobot& robot) {
-            return toPython(unlocked(robot, &RadioRobot::received));
+            return toPython(withoutGil(&RadioRobot::received)(robot));
         });
 }
 

@@ -91,5 +91,14 @@ TEST_F(DongleFirmwareTest, StoppedDongleTakesPacketsButNeverAnswers) {
     EXPECT_EQ(exchange({0xFF}), Bytes{0x01});
 }
 
+TEST_F(DongleFirmwareTest, UnpluggedDongleForgetsItsSettingsAndAnswers) {
+    air.addRobot({2, 2, 0xE7E7E7E7E7});
+    dongle.vendorRequest({0x01, 80, 0, {}});
+    dongle.acceptOut({0xFF});
+    dongle.unplugged();
+    EXPECT_EQ(dongle.settings(), RadioSettings{});
+    EXPECT_EQ(dongle.takeIn(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace quenfold::orvalis::emu
