@@ -98,7 +98,7 @@ int main(int argc, char **argv) {
         } else if (strcmp(argv[i], "write") == 0 && i + 1 < argc && handle) {
             int length = parse_hex(argv[i + 1], buffer, sizeof buffer);
             int transferred = 0;
-            int status = libusb_bulk_transfer(handle, 0x01, buffer, length, &transferred, 100);
+            int status = libusb_bulk_transfer(handle, 0x01, buffer, length, &transferred, 1000);
             printf("write %d %d\n", status, transferred);
             i += 1;
         } else if (strcmp(argv[i], "read") == 0 && i + 1 < argc && handle) {

@@ -34,11 +34,13 @@ class UsbClient {
     void close();
     std::uint16_t bcdDevice();
 
+    // Transfers meant to succeed get a second: on a loaded machine a short
+    // time-out can expire before libusb reaps a transfer the device completed.
     int vendorOut(std::uint8_t request, std::uint16_t value, std::uint16_t index,
                   const Bytes& data = {}, unsigned timeoutMs = 1000);
-    Result write(const Bytes& packet, unsigned timeoutMs = 100);
+    Result write(const Bytes& packet, unsigned timeoutMs = 1000);
     // status, and the bytes read when it succeeded.
-    std::pair<int, Bytes> read(std::size_t maxLength = 64, unsigned timeoutMs = 100);
+    std::pair<int, Bytes> read(std::size_t maxLength = 64, unsigned timeoutMs = 1000);
     int clearHalt(std::uint8_t endpoint);
 
   private:

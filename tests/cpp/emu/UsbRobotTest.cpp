@@ -44,7 +44,7 @@ TEST_F(RobotOnCable, LinkRequestsAreRecorded) {
 
 TEST_F(RobotOnCable, EchoesEveryPacketPingsIncluded) {
     for (const Bytes& packet : {Bytes{0x21, 1, 2, 3}, Bytes{0xF3}}) {
-        UsbClient::Result written = client->write(packet, 10);
+        UsbClient::Result written = client->write(packet);
         EXPECT_EQ(written.status, 0);
         EXPECT_EQ(written.transferred, static_cast<int>(packet.size()));
         EXPECT_EQ(client->read(64, 1000), std::make_pair(0, packet));
@@ -61,13 +61,13 @@ TEST_F(RobotOnCable, RefusedPacketTimesOutWithNothingWritten) {
     }
     EXPECT_TRUE(robot->received().empty());
     EXPECT_TRUE(robot->bulkOutLog().empty());
-    EXPECT_EQ(client->write({0x21, 7}, 10).status, 0);
+    EXPECT_EQ(client->write({0x21, 7}).status, 0);
     EXPECT_EQ(robot->received(), (std::vector<Bytes>{{0x21, 7}}));
 }
 
 TEST_F(RobotOnCable, PacketsTheRobotSendsOnItsOwnArriveInOrder) {
     robot->queueInbound({0x51, 9});
-    client->write({0x21, 1}, 10);
+    client->write({0x21, 1});
     EXPECT_EQ(client->read(64, 1000).second, (Bytes{0x51, 9}));
     EXPECT_EQ(client->read(64, 1000).second, (Bytes{0x21, 1}));
     EXPECT_EQ(client->read(64, 1).first, LIBUSB_ERROR_TIMEOUT);
