@@ -1,6 +1,5 @@
 #include "emu/UrbEngine.hpp"
 
-#include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -9,21 +8,19 @@
 #include <cstddef>
 #include <cstring>
 
+#include "emu/SetupPacket.hpp"
+#include "emu/StandardRequests.hpp"
+
 namespace quenfold::orvalis::emu {
 namespace {
 
 constexpr std::uint8_t BulkOut = 0x01;
 constexpr std::uint8_t BulkIn = 0x81;
-constexpr std::size_t SetupSize = 8;
 constexpr long FullSpeed = 2;  // enum usb_device_speed
 
 constexpr std::uint32_t Capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
                                        USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-
-std::uint16_t little16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
 
 // The client memory an ioctl argument points at, as a local copy.
 GObjectRef<UMockdevIoctlData> resolve(UMockdevIoctlData* data, std::size_t offset,
@@ -142,7 +139,8 @@ UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
         }
     }
 
-    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 && urb.length >= SetupSize) {
+    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 &&
+        urb.length >= SetupPacket::Size) {
         control(client, std::move(urb));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkOut) {
         bulkOut(client, std::move(urb));
@@ -193,33 +191,28 @@ UrbEngine::Outcome UrbEngine::discard(Client& client, UMockdevIoctlData* arg) {
 }
 
 void UrbEngine::control(Client& client, Urb urb) {
-    const std::uint8_t* setup = urb.data();
-    std::uint8_t requestType = setup[0];
-    std::uint8_t request = setup[1];
-    std::uint16_t value = little16(setup + 2);
-    std::uint16_t index = little16(setup + 4);
-    std::size_t length = std::min<std::size_t>(little16(setup + 6), urb.length - SetupSize);
-    bool toHost = (requestType & USB_DIR_IN) != 0;
+    SetupPacket setup = SetupPacket::parse(urb.data());
+    std::uint8_t* data = urb.data() + SetupPacket::Size;
+    std::size_t length = std::min<std::size_t>(setup.length, urb.length - SetupPacket::Size);
 
-    if ((requestType & USB_TYPE_MASK) == USB_TYPE_STANDARD) {
-        std::optional<Bytes> answer = standardRequest(requestType, request, value, index);
+    if (setup.standard()) {
+        std::optional<Bytes> answer = StandardRequests(identity_, halted_).answer(setup);
         if (!answer) {
             finish(client, std::move(urb), -EPIPE, 0);
             return;
         }
-        std::size_t count = toHost ? std::min(length, answer->size()) : 0;
-        std::copy_n(answer->begin(), count, urb.data() + SetupSize);
+        std::size_t count = setup.toHost() ? std::min(length, answer->size()) : 0;
+        std::copy_n(answer->begin(), count, data);
         finish(client, std::move(urb), 0, count);
         return;
     }
 
     // Our firmware has no requests that return data to the host.
-    if (toHost) {
+    if (setup.toHost()) {
         finish(client, std::move(urb), -EPIPE, 0);
         return;
     }
-    ControlRecord record{request, value, index,
-                         Bytes(setup + SetupSize, setup + SetupSize + length)};
+    ControlRecord record{setup.request, setup.value, setup.index, Bytes(data, data + length)};
     controlLog_.push_back(record);
     ControlFault fault = std::exchange(controlFault_, ControlFault::None);
     if (fault == ControlFault::Hang) {
@@ -228,45 +221,6 @@ void UrbEngine::control(Client& client, Urb urb) {
         finish(client, std::move(urb), -EPIPE, 0);
     } else {
         finish(client, std::move(urb), 0, length);
-    }
-}
-
-std::optional<UrbEngine::Bytes> UrbEngine::standardRequest(std::uint8_t requestType,
-                                                           std::uint8_t request,
-                                                           std::uint16_t value,
-                                                           std::uint16_t index) {
-    std::uint8_t recipient = requestType & USB_RECIP_MASK;
-    switch (request) {
-        case USB_REQ_GET_DESCRIPTOR: {
-            std::uint8_t kind = value >> 8;
-            std::uint8_t number = value & 0xFF;
-            Bytes descriptor;
-            if (kind == USB_DT_DEVICE) {
-                descriptor = identity_.deviceDescriptor();
-            } else if (kind == USB_DT_CONFIG && number == 0) {
-                descriptor = identity_.configurationDescriptor();
-            } else if (kind == USB_DT_STRING) {
-                descriptor = identity_.stringDescriptor(number);
-            }
-            return descriptor.empty() ? std::nullopt : std::optional<Bytes>(descriptor);
-        }
-        case USB_REQ_GET_CONFIGURATION:
-            return Bytes{1};
-        case USB_REQ_GET_STATUS:
-            if (recipient == USB_RECIP_ENDPOINT) {
-                return Bytes{static_cast<std::uint8_t>(halted_.count(index & 0xFF)), 0};
-            }
-            return Bytes{0, 0};
-        case USB_REQ_CLEAR_FEATURE:
-            if (recipient == USB_RECIP_ENDPOINT && value == USB_ENDPOINT_HALT) {
-                halted_.erase(static_cast<std::uint8_t>(index & 0xFF));
-            }
-            return Bytes{};
-        case USB_REQ_SET_CONFIGURATION:
-        case USB_REQ_SET_INTERFACE:
-            return Bytes{};
-        default:
-            return std::nullopt;
     }
 }
 

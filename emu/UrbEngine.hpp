@@ -78,8 +78,6 @@ class UrbEngine {
     Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
     Outcome discard(Client& client, UMockdevIoctlData* arg);
     void control(Client& client, Urb urb);
-    std::optional<Bytes> standardRequest(std::uint8_t requestType, std::uint8_t request,
-                                         std::uint16_t value, std::uint16_t index);
     void bulkOut(Client& client, Urb urb);
     void finish(Client& client, Urb urb, int status, std::size_t actualLength);
     void pumpLocked();
