@@ -1,74 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <optional>
 #include <vector>
 
+#include "SafelinkHost.hpp"
 #include "emu/RadioRobot.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
 using Bytes = RadioRobot::Bytes;
-
-// The host's side of safelink, as the radio worker runs it: an unacknowledged
-// packet goes again byte for byte, the up bit toggles after every acknowledged
-// transmission, and a reply counts only when its bit 2 is the expected down
-// bit, which then toggles.
-class SafelinkHost {
-  public:
-    explicit SafelinkHost(RadioRobot& robot) : robot_(robot) {}
-
-    // Returns the number of transmissions it took.
-    int handshake() {
-        int attempts = 1;
-        while (!robot_.exchange({0xFF, 0x05, 0x01})) {
-            ++attempts;
-        }
-        return attempts;
-    }
-
-    // One transmission: the pending packet, else the next of `outgoing`, else a ping.
-    void turn(std::vector<Bytes>& outgoing) {
-        Bytes packet;
-        if (pending_) {
-            packet = *pending_;
-        } else {
-            if (outgoing.empty()) {
-                packet = {0xF3};
-            } else {
-                packet = outgoing.front();
-                outgoing.erase(outgoing.begin());
-            }
-            packet[0] = static_cast<std::uint8_t>((packet[0] & 0xF3) | (up_ ? 0x08 : 0) |
-                                                  (down_ ? 0x04 : 0));
-        }
-        std::optional<Bytes> ack = robot_.exchange(packet);
-        if (!ack) {
-            pending_ = packet;
-            return;
-        }
-        pending_.reset();
-        up_ = !up_;
-        if (!ack->empty() && (((*ack)[0] & 0x04) != 0) == down_) {
-            down_ = !down_;
-            Bytes reply = *ack;
-            reply[0] &= 0xF3;
-            accepted.push_back(reply);
-        }
-    }
-
-    std::vector<Bytes> accepted;
-
-  private:
-    RadioRobot& robot_;
-    bool up_ = false;
-    bool down_ = false;
-    std::optional<Bytes> pending_;
-};
-
-Bytes numbered(int i) {
-    return {0x21, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
-}
+using testing::numberedPackets;
+using testing::SafelinkHost;
 
 // The robot echoes what its application is given, so the host reading back
 // exactly what it sent, once each and in order, shows delivery exactly once in
@@ -77,19 +21,12 @@ TEST(Safelink, DeliversExactlyOnceInOrderBothWaysUnderLoss) {
     RadioRobot robot{RadioSettings{}};
     robot.setSeed(20240611);
     robot.setLoss(0.2, 0.2);
-    SafelinkHost host(robot);
+    SafelinkHost host([&robot](const Bytes& packet) { return robot.exchange(packet); });
     host.handshake();
 
     constexpr int Count = 300;
-    std::vector<Bytes> sent;
-    for (int i = 0; i < Count; ++i) {
-        sent.push_back(numbered(i));
-    }
-    std::vector<Bytes> outgoing = sent;
-    for (int turns = 0; host.accepted.size() < sent.size() && turns < 100 * Count; ++turns) {
-        host.turn(outgoing);
-    }
-    EXPECT_EQ(host.accepted, sent);
+    std::vector<Bytes> sent = numberedPackets(Count);
+    EXPECT_EQ(host.transfer(sent, 100 * Count), sent);
 
     // The loss did happen: the radio heard repeats.
     int heard = 0;
@@ -98,10 +35,11 @@ TEST(Safelink, DeliversExactlyOnceInOrderBothWaysUnderLoss) {
     }
     EXPECT_GT(heard, Count);
     // Nothing more comes out once everything was delivered.
+    std::deque<Bytes> nothing;
     for (int i = 0; i < 50; ++i) {
-        host.turn(outgoing);
+        host.turn(nothing);
     }
-    EXPECT_EQ(host.accepted.size(), sent.size());
+    EXPECT_EQ(host.accepted().size(), sent.size());
 }
 
 TEST(Safelink, RepliesWaitForTheHostToAcceptThem) {
