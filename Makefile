@@ -26,8 +26,14 @@ cpp-test-asan: deps
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# The Python tests run under the umockdev preload, which the emulated bench
+# (orvaemu) needs from process start, with a temporary folder of their own
+# that a killed run cannot litter for the next one.
 python-test: python-install
-	cd tests/python && "$(PYTHON)" -m pytest -q
+	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
+	cd tests/python && TMPDIR="$(CURDIR)/build/pytest-tmp" \
+		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		"$(PYTHON)" -m pytest -q
 
 test: cpp-test cpp-test-asan python-test
 

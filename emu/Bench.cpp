@@ -1,0 +1,55 @@
+#include "emu/Bench.hpp"
+
+#include <stdexcept>
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+void checkSerial(const std::string& serial) {
+    bool printable = true;
+    for (char c : serial) {
+        printable = printable && c >= 0x20 && c < 0x7F;
+    }
+    // A string descriptor holds at most 126 UTF-16 characters.
+    if (serial.empty() || serial.size() > 126 || !printable) {
+        throw std::invalid_argument("a serial is 1 to 126 printable ASCII characters: '" + serial +
+                                    "'");
+    }
+}
+
+}  // namespace
+
+Bench::Bench() : testbed_(Testbed::shared()) {}
+
+// The devices unplug themselves as they go, before the air their dongles use.
+Bench::~Bench() {
+    dongles_.clear();
+    usbRobots_.clear();
+}
+
+Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
+    checkSerial(serial);
+    std::lock_guard lock(devicesMutex_);
+    return *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
+}
+
+UsbRobot& Bench::addUsbRobot(const std::string& serial, std::uint16_t bcdDevice) {
+    checkSerial(serial);
+    std::lock_guard lock(devicesMutex_);
+    return *usbRobots_.emplace_back(std::make_unique<UsbRobot>(*testbed_, serial, bcdDevice));
+}
+
+RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {
+    if (channel < 0 || channel > 255) {
+        throw std::invalid_argument("a channel is 0 to 255");
+    }
+    if (datarate < 0 || datarate > 2) {
+        throw std::invalid_argument("a data rate is 0 (250K), 1 (1M) or 2 (2M)");
+    }
+    if (address >> 40 != 0) {
+        throw std::invalid_argument("a radio address has at most 40 bits");
+    }
+    return air_.addRobot(RadioSettings{channel, datarate, address});
+}
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,25 @@
+#include "emu/Dongle.hpp"
+
+#include <stdexcept>
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+UsbIdentity dongleIdentity(const std::string& serial, std::uint16_t bcdDevice) {
+    return {0x1915, 0x7777, bcdDevice, "Skelder", "Skelder Radio Dongle", serial};
+}
+
+}  // namespace
+
+Dongle::Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint16_t bcdDevice)
+    : UsbGadget(testbed, dongleIdentity(serial, bcdDevice), std::make_unique<DongleFirmware>(air)) {
+}
+
+void Dongle::queueRawAnswer(std::vector<std::uint8_t> bytes) {
+    if (bytes.size() > 33) {
+        throw std::invalid_argument("a dongle answer holds at most 33 bytes");
+    }
+    firmware().queueRawAnswer(std::move(bytes));
+}
+
+}  // namespace quenfold::orvalis::emu

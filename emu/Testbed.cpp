@@ -1,0 +1,80 @@
+#include "emu/Testbed.hpp"
+
+#include <dlfcn.h>
+
+#include <mutex>
+#include <stdexcept>
+
+#include "emu/GErrorBox.hpp"
+
+namespace quenfold::orvalis::emu {
+
+bool Testbed::preloaded() {
+    // RTLD_NOLOAD only looks: it finds the library when LD_PRELOAD brought it in.
+    void* library = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (!library) {
+        return false;
+    }
+    dlclose(library);
+    return true;
+}
+
+std::shared_ptr<Testbed> Testbed::shared() {
+    static std::mutex mutex;
+    static std::shared_ptr<Testbed> testbed;
+    std::lock_guard lock(mutex);
+    if (!testbed) {
+        testbed = std::make_shared<Testbed>();
+    }
+    return testbed;
+}
+
+Testbed::Testbed() {
+    if (!preloaded()) {
+        throw std::runtime_error(
+            "the emulated bench needs the umockdev preload library: start the process with "
+            "LD_PRELOAD=libumockdev-preload.so.0 (under AddressSanitizer "
+            "LD_PRELOAD=libasan.so.8:libumockdev-preload.so.0), or run it through "
+            "'python3.9 -m orvaemu [devices] -- COMMAND'");
+    }
+    testbed_ = GObjectRef<UMockdevTestbed>::adopt(umockdev_testbed_new());
+    if (!testbed_) {
+        throw std::runtime_error("could not create the umockdev testbed");
+    }
+}
+
+Testbed::~Testbed() = default;
+
+std::string Testbed::add(const std::string& record) {
+    GErrorBox error;
+    bool ok = umockdev_testbed_add_from_string(testbed_.get(), record.c_str(), error.out());
+    error.check(ok, "could not add an emulated device");
+    // The record's first line is "P: <sysfs path below /sys>".
+    std::string path = record.substr(3, record.find('\n') - 3);
+    return "/sys" + path;
+}
+
+void Testbed::attach(const std::string& devnode, UMockdevIoctlBase* handler) {
+    GErrorBox error;
+    bool ok = umockdev_testbed_attach_ioctl(testbed_.get(), devnode.c_str(), handler, error.out());
+    error.check(ok, "could not emulate " + devnode);
+}
+
+void Testbed::detach(const std::string& devnode) {
+    GErrorBox error;
+    umockdev_testbed_detach_ioctl(testbed_.get(), devnode.c_str(), error.out());
+}
+
+void Testbed::remove(const std::string& sysfsPath) {
+    umockdev_testbed_uevent(testbed_.get(), sysfsPath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_.get(), sysfsPath.c_str());
+}
+
+std::string Testbed::rootDir() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_.get());
+    std::string dir = root ? root : "";
+    g_free(root);
+    return dir;
+}
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <umockdev.h>
+
+#include <memory>
+#include <string>
+
+#include "emu/BusAddresses.hpp"
+#include "emu/GObjectRef.hpp"
+
+namespace quenfold::orvalis::emu {
+
+// The process's fake /sys and /dev, and the worker thread on which the
+// emulated device nodes answer their ioctls. Setting it up points
+// UMOCKDEV_DIR at it, so that libusb in this process and in every child
+// started afterwards sees only the emulated devices.
+//
+// There is one per process, made by the first bench and kept to the end: a
+// libusb context only ever hears the hotplug events of the testbed that
+// existed when libusb started up, and contexts may outlive benches.
+class Testbed {
+  public:
+    // Throws std::runtime_error, saying how to start the process, when the
+    // umockdev preload library is not loaded.
+    static std::shared_ptr<Testbed> shared();
+
+    Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+    ~Testbed();
+
+    // Adds a device from umockdev's record text; returns its sysfs path.
+    std::string add(const std::string& record);
+    void attach(const std::string& devnode, UMockdevIoctlBase* handler);
+    void detach(const std::string& devnode);
+    // Announces the removal and takes the device and its node away.
+    void remove(const std::string& sysfsPath);
+    std::string rootDir() const;
+    // Device numbers are never reused within the process, so no node of a
+    // gone device is ever attached to again.
+    BusAddress nextAddress() { return addresses_.next(); }
+
+    static bool preloaded();
+
+  private:
+    GObjectRef<UMockdevTestbed> testbed_;
+    BusAddresses addresses_;
+};
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,371 @@
+#include "emu/UrbEngine.hpp"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "emu/SetupPacket.hpp"
+#include "emu/StandardRequests.hpp"
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+constexpr std::uint8_t BulkOut = 0x01;
+constexpr std::uint8_t BulkIn = 0x81;
+constexpr long FullSpeed = 2;  // enum usb_device_speed
+
+constexpr std::uint32_t Capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                       USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                       USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+
+// The client memory an ioctl argument points at, as a local copy.
+GObjectRef<UMockdevIoctlData> resolve(UMockdevIoctlData* data, std::size_t offset,
+                                      std::size_t length) {
+    return GObjectRef<UMockdevIoctlData>::adopt(
+        umockdev_ioctl_data_resolve(data, offset, length, nullptr));
+}
+
+template <typename T>
+bool readArgument(UMockdevIoctlData* arg, T& value) {
+    auto target = resolve(arg, 0, sizeof(T));
+    if (!target) {
+        return false;
+    }
+    std::memcpy(&value, target->data, sizeof(T));
+    return true;
+}
+
+template <typename T>
+bool writeArgument(UMockdevIoctlData* arg, const T& value) {
+    auto target = resolve(arg, 0, sizeof(T));
+    if (!target) {
+        return false;
+    }
+    std::memcpy(target->data, &value, sizeof(T));
+    return true;
+}
+
+}  // namespace
+
+UrbEngine::UrbEngine(UsbIdentity identity, UsbFunction& function)
+    : identity_(std::move(identity)), function_(function) {}
+
+void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
+    Outcome outcome;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = clients_.find(client);
+        if (found == clients_.end()) {
+            found = clients_
+                        .emplace(
+                            client,
+                            Client{GObjectRef<UMockdevIoctlClient>::share(client), session, {}, {}})
+                        .first;
+        }
+        outcome = dispatch(found->second, umockdev_ioctl_client_get_request(client),
+                           umockdev_ioctl_client_get_arg(client));
+    }
+    umockdev_ioctl_client_complete(client, outcome.first, outcome.second);
+}
+
+void UrbEngine::forgetClient(UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex_);
+    clients_.erase(client);
+}
+
+UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
+                                       UMockdevIoctlData* arg) {
+    bool gone = !plugged_ || client.session != session_;
+    // Like the kernel, completed URBs stay reapable after a disconnect.
+    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
+        return reap(client, arg, gone);
+    }
+    if (gone) {
+        return {-1, ENODEV};
+    }
+    switch (request) {
+        case USBDEVFS_SUBMITURB:
+            return submit(client, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(client, arg);
+        case USBDEVFS_GET_CAPABILITIES:
+            return writeArgument(arg, Capabilities) ? Outcome{0, 0} : Outcome{-1, EFAULT};
+        case USBDEVFS_CLEAR_HALT: {
+            unsigned int endpoint = 0;
+            if (!readArgument(arg, endpoint)) {
+                return {-1, EFAULT};
+            }
+            halted_.erase(static_cast<std::uint8_t>(endpoint));
+            return {0, 0};
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_SETCONFIGURATION:
+        case USBDEVFS_RESET:
+        case USBDEVFS_RESETEP:
+            return {0, 0};
+        case USBDEVFS_GETDRIVER:
+            return {-1, ENODATA};
+        case USBDEVFS_GET_SPEED:
+            return {FullSpeed, 0};
+        default:
+            return {-1, ENOTTY};
+    }
+}
+
+UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
+    Urb urb;
+    urb.block = resolve(arg, 0, sizeof(usbdevfs_urb));
+    if (!urb.block) {
+        return {-1, EFAULT};
+    }
+    const auto* header = reinterpret_cast<const usbdevfs_urb*>(urb.block->data);
+    if (header->buffer_length < 0) {
+        return {-1, EINVAL};
+    }
+    urb.type = header->type;
+    urb.endpoint = header->endpoint;
+    urb.length = static_cast<std::size_t>(header->buffer_length);
+    urb.clientAddress = urb.block->client_addr;
+    if (urb.length > 0) {
+        urb.buffer = resolve(urb.block.get(), offsetof(usbdevfs_urb, buffer), urb.length);
+        if (!urb.buffer) {
+            return {-1, EFAULT};
+        }
+    }
+
+    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 &&
+        urb.length >= SetupPacket::Size) {
+        control(client, std::move(urb));
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkOut) {
+        bulkOut(client, std::move(urb));
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkIn) {
+        if (halted_.count(BulkIn) != 0) {
+            finish(client, std::move(urb), -EPIPE, 0);
+        } else {
+            client.pending.push_back(std::move(urb));
+            pumpLocked();
+        }
+    } else {
+        return {-1, EINVAL};
+    }
+    return {0, 0};
+}
+
+UrbEngine::Outcome UrbEngine::reap(Client& client, UMockdevIoctlData* arg, bool gone) {
+    if (!gone) {
+        pumpLocked();
+    }
+    if (client.completed.empty()) {
+        return {-1, gone ? ENODEV : EAGAIN};
+    }
+    auto slot = resolve(arg, 0, sizeof(void*));
+    if (!slot) {
+        return {-1, EFAULT};
+    }
+    Urb urb = std::move(client.completed.front());
+    client.completed.pop_front();
+    umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.block.get());
+    return {0, 0};
+}
+
+UrbEngine::Outcome UrbEngine::discard(Client& client, UMockdevIoctlData* arg) {
+    // The argument is the URB's address itself, not a pointer to memory.
+    unsigned long address = 0;
+    std::memcpy(&address, arg->data, std::min(sizeof(address), std::size_t(arg->data_len)));
+    auto found = std::find_if(client.pending.begin(), client.pending.end(),
+                              [address](const Urb& urb) { return urb.clientAddress == address; });
+    if (found == client.pending.end()) {
+        return {-1, EINVAL};
+    }
+    Urb urb = std::move(*found);
+    client.pending.erase(found);
+    std::size_t taken = urb.takenBeforeCancel;
+    finish(client, std::move(urb), -ENOENT, taken);
+    return {0, 0};
+}
+
+void UrbEngine::control(Client& client, Urb urb) {
+    SetupPacket setup = SetupPacket::parse(urb.data());
+    std::uint8_t* data = urb.data() + SetupPacket::Size;
+    std::size_t length = std::min<std::size_t>(setup.length, urb.length - SetupPacket::Size);
+
+    if (setup.standard()) {
+        std::optional<Bytes> answer = StandardRequests(identity_, halted_).answer(setup);
+        if (!answer) {
+            finish(client, std::move(urb), -EPIPE, 0);
+            return;
+        }
+        std::size_t count = setup.toHost() ? std::min(length, answer->size()) : 0;
+        std::copy_n(answer->begin(), count, data);
+        finish(client, std::move(urb), 0, count);
+        return;
+    }
+
+    // Our firmware has no requests that return data to the host.
+    if (setup.toHost()) {
+        finish(client, std::move(urb), -EPIPE, 0);
+        return;
+    }
+    ControlRecord record{setup.request, setup.value, setup.index, Bytes(data, data + length)};
+    controlLog_.push_back(record);
+    ControlFault fault = std::exchange(controlFault_, ControlFault::None);
+    if (fault == ControlFault::Hang) {
+        client.pending.push_back(std::move(urb));
+    } else if (fault == ControlFault::Stall || !function_.vendorRequest(record)) {
+        finish(client, std::move(urb), -EPIPE, 0);
+    } else {
+        finish(client, std::move(urb), 0, length);
+    }
+}
+
+void UrbEngine::bulkOut(Client& client, Urb urb) {
+    if (halted_.count(BulkOut) != 0) {
+        finish(client, std::move(urb), -EPIPE, 0);
+        return;
+    }
+    Bytes packet(urb.data(), urb.data() + urb.length);
+    std::optional<std::size_t> limit = std::exchange(shortWrite_, std::nullopt);
+    std::optional<std::size_t> hang = std::exchange(hangWrite_, std::nullopt);
+    if (limit || hang) {
+        // The device took only the start of the transfer; what it took is a
+        // (truncated) packet like any other.
+        std::size_t taken = std::min(limit ? *limit : *hang, packet.size());
+        packet.resize(taken);
+        if (taken > 0) {
+            bulkOutLog_.push_back(packet);
+            function_.acceptOut(packet);
+        }
+        if (hang) {
+            urb.takenBeforeCancel = taken;
+            client.pending.push_back(std::move(urb));
+        } else {
+            finish(client, std::move(urb), 0, taken);
+        }
+        pumpLocked();
+        return;
+    }
+    if (!function_.acceptOut(packet)) {
+        client.pending.push_back(std::move(urb));
+        return;
+    }
+    bulkOutLog_.push_back(std::move(packet));
+    std::size_t length = urb.length;
+    finish(client, std::move(urb), 0, length);
+    pumpLocked();
+}
+
+void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength) {
+    urb.complete(status, actualLength);
+    client.completed.push_back(std::move(urb));
+}
+
+void UrbEngine::pump() {
+    std::lock_guard lock(mutex_);
+    pumpLocked();
+}
+
+void UrbEngine::pumpLocked() {
+    if (!plugged_) {
+        return;
+    }
+    for (auto& [handle, client] : clients_) {
+        if (client.session != session_) {
+            continue;
+        }
+        for (auto it = client.pending.begin(); it != client.pending.end();) {
+            if (it->endpoint != BulkIn) {
+                ++it;
+                continue;
+            }
+            std::optional<Bytes> packet = function_.takeIn();
+            if (!packet) {
+                return;
+            }
+            std::size_t count = std::min(packet->size(), it->length);
+            std::copy_n(packet->begin(), count, it->data());
+            Urb urb = std::move(*it);
+            it = client.pending.erase(it);
+            finish(client, std::move(urb), packet->size() > count ? -EOVERFLOW : 0, count);
+        }
+    }
+}
+
+unsigned UrbEngine::plugIn() {
+    std::lock_guard lock(mutex_);
+    plugged_ = true;
+    halted_.clear();
+    return ++session_;
+}
+
+void UrbEngine::unplug() {
+    std::lock_guard lock(mutex_);
+    plugged_ = false;
+    for (auto& [handle, client] : clients_) {
+        while (!client.pending.empty()) {
+            Urb urb = std::move(client.pending.front());
+            client.pending.pop_front();
+            finish(client, std::move(urb), -ENODEV, 0);
+        }
+    }
+    function_.unplugged();
+}
+
+bool UrbEngine::plugged() const {
+    std::lock_guard lock(mutex_);
+    return plugged_;
+}
+
+void UrbEngine::stallEndpoint(std::uint8_t endpoint) {
+    std::lock_guard lock(mutex_);
+    halted_.insert(endpoint);
+    // Transfers already waiting on the endpoint end with the stall too.
+    for (auto& [handle, client] : clients_) {
+        for (auto it = client.pending.begin(); it != client.pending.end();) {
+            if (it->endpoint == endpoint && it->type == USBDEVFS_URB_TYPE_BULK) {
+                Urb urb = std::move(*it);
+                it = client.pending.erase(it);
+                finish(client, std::move(urb), -EPIPE, 0);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void UrbEngine::shortWrite(std::size_t acceptedBytes) {
+    std::lock_guard lock(mutex_);
+    shortWrite_ = acceptedBytes;
+}
+
+void UrbEngine::hangNextWrite(std::size_t acceptedBytes) {
+    std::lock_guard lock(mutex_);
+    hangWrite_ = acceptedBytes;
+}
+
+void UrbEngine::failNextControl() {
+    std::lock_guard lock(mutex_);
+    controlFault_ = ControlFault::Stall;
+}
+
+void UrbEngine::timeOutNextControl() {
+    std::lock_guard lock(mutex_);
+    controlFault_ = ControlFault::Hang;
+}
+
+std::vector<ControlRecord> UrbEngine::controlLog() const {
+    std::lock_guard lock(mutex_);
+    return controlLog_;
+}
+
+std::vector<UrbEngine::Bytes> UrbEngine::bulkOutLog() const {
+    std::lock_guard lock(mutex_);
+    return bulkOutLog_;
+}
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <umockdev.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "emu/ControlRecord.hpp"
+#include "emu/GObjectRef.hpp"
+#include "emu/Urb.hpp"
+#include "emu/UsbFunction.hpp"
+#include "emu/UsbIdentity.hpp"
+
+namespace quenfold::orvalis::emu {
+
+// The usbdevfs side of one emulated device: it answers the ioctls that libusb
+// issues on the device node the way the kernel does, keeps each client's URBs
+// until they are reaped, applies the injected faults, and hands the traffic
+// of interface 0 to the firmware.
+//
+// Ioctls arrive on the testbed's thread; tests call the rest from their own
+// threads. One mutex guards everything and is never held while waiting for
+// anything, so the testbed's thread never blocks on a client.
+class UrbEngine {
+  public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    UrbEngine(UsbIdentity identity, UsbFunction& function);
+    UrbEngine(const UrbEngine&) = delete;
+    UrbEngine& operator=(const UrbEngine&) = delete;
+
+    const UsbIdentity& identity() const { return identity_; }
+
+    // Called on the testbed's thread for an ioctl made on the node of the
+    // given plug-in session; completes it before returning.
+    void handleIoctl(UMockdevIoctlClient* client, unsigned session);
+    void forgetClient(UMockdevIoctlClient* client);
+
+    // Starts a new plug-in session and returns its number. Clients that opened
+    // the device in an earlier session keep failing with ENODEV.
+    unsigned plugIn();
+    // Pending URBs complete with -ENODEV; later ioctls fail with ENODEV.
+    void unplug();
+    bool plugged() const;
+
+    // Hands newly available firmware data to waiting bulk IN URBs.
+    void pump();
+
+    void stallEndpoint(std::uint8_t endpoint);
+    void shortWrite(std::size_t acceptedBytes);
+    void hangNextWrite(std::size_t acceptedBytes);
+    void failNextControl();
+    void timeOutNextControl();
+
+    std::vector<ControlRecord> controlLog() const;
+    std::vector<Bytes> bulkOutLog() const;
+
+  private:
+    struct Client {
+        GObjectRef<UMockdevIoctlClient> handle;
+        unsigned session;
+        std::deque<Urb> pending;
+        std::deque<Urb> completed;
+    };
+    enum class ControlFault { None, Stall, Hang };
+    // An ioctl's result and errno.
+    using Outcome = std::pair<long, int>;
+
+    Outcome dispatch(Client& client, unsigned long request, UMockdevIoctlData* arg);
+    Outcome submit(Client& client, UMockdevIoctlData* arg);
+    Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
+    Outcome discard(Client& client, UMockdevIoctlData* arg);
+    void control(Client& client, Urb urb);
+    void bulkOut(Client& client, Urb urb);
+    void finish(Client& client, Urb urb, int status, std::size_t actualLength);
+    void pumpLocked();
+
+    const UsbIdentity identity_;
+    UsbFunction& function_;
+
+    mutable std::mutex mutex_;
+    std::map<UMockdevIoctlClient*, Client> clients_;
+    unsigned session_ = 0;
+    bool plugged_ = false;
+    std::set<std::uint8_t> halted_;
+    std::optional<std::size_t> shortWrite_;
+    std::optional<std::size_t> hangWrite_;
+    ControlFault controlFault_ = ControlFault::None;
+    std::vector<ControlRecord> controlLog_;
+    std::vector<Bytes> bulkOutLog_;
+};
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "emu/ControlRecord.hpp"
+
+namespace quenfold::orvalis::emu {
+
+// What a device's firmware does with the traffic on interface 0, seen from
+// the USB side: vendor requests, bulk OUT packets on 0x01 and bulk IN packets
+// on 0x81. The USB plumbing (URBs, faults, descriptors) stays outside.
+class UsbFunction {
+  public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    virtual ~UsbFunction() = default;
+
+    // False stalls the request.
+    virtual bool vendorRequest(const ControlRecord& request) = 0;
+    // False refuses the packet for now: the transfer stays pending.
+    virtual bool acceptOut(const Bytes& packet) = 0;
+    // The next packet for the host, or nothing while there is none.
+    virtual std::optional<Bytes> takeIn() = 0;
+    // The device lost its USB connection (and, if bus powered, its power).
+    virtual void unplugged() {}
+};
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,39 @@
+#include "emu/UsbGadget.hpp"
+
+namespace quenfold::orvalis::emu {
+
+UsbGadget::UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware)
+    : testbed_(testbed), firmware_(std::move(firmware)), engine_(std::move(identity), *firmware_) {
+    plugIn();
+}
+
+UsbGadget::~UsbGadget() {
+    unplug();
+    // Each node cuts its route to the engine as it goes.
+    nodes_.clear();
+}
+
+void UsbGadget::plugIn() {
+    unsigned session = engine_.plugIn();
+    nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
+}
+
+void UsbGadget::unplug() {
+    std::lock_guard lock(plugMutex_);
+    if (!engine_.plugged()) {
+        return;
+    }
+    // The engine first, so that clients woken by the uevent find their
+    // transfers ended and the node gone.
+    engine_.unplug();
+    nodes_.back()->remove();
+}
+
+void UsbGadget::replug() {
+    std::lock_guard lock(plugMutex_);
+    if (!engine_.plugged()) {
+        plugIn();
+    }
+}
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,73 @@
+#include "emu/UsbIdentity.hpp"
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t DeviceType = 0x01;
+constexpr std::uint8_t ConfigurationType = 0x02;
+constexpr std::uint8_t InterfaceType = 0x04;
+constexpr std::uint8_t EndpointType = 0x05;
+constexpr std::uint8_t Bulk = 0x02;
+constexpr std::uint16_t MaxPacketSize = 64;
+
+void append16(Bytes& out, std::uint16_t value) {
+    out.push_back(value & 0xFF);
+    out.push_back(value >> 8);
+}
+
+void appendBulkEndpoint(Bytes& out, std::uint8_t address) {
+    out.insert(out.end(), {7, EndpointType, address, Bulk});
+    append16(out, MaxPacketSize);
+    out.push_back(0);  // no polling interval for bulk
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> UsbIdentity::deviceDescriptor() const {
+    Bytes out{18, DeviceType};
+    append16(out, 0x0200);             // USB 2.0
+    out.insert(out.end(), {0, 0, 0});  // class, subclass and protocol: see the interface
+    out.push_back(64);                 // packet size of the control endpoint
+    append16(out, vendor);
+    append16(out, product);
+    append16(out, bcdDevice);
+    out.insert(out.end(), {1, 2, 3});  // manufacturer, product and serial strings
+    out.push_back(1);                  // one configuration
+    return out;
+}
+
+std::vector<std::uint8_t> UsbIdentity::configurationDescriptor() const {
+    Bytes out{9, ConfigurationType};
+    append16(out, 9 + 9 + 7 + 7);       // with the interface and its endpoints
+    out.insert(out.end(), {1, 1, 0});   // one interface, configuration value 1, no string
+    out.insert(out.end(), {0x80, 50});  // bus powered, 100 mA
+    out.insert(out.end(), {9, InterfaceType, 0, 0, 2});  // interface 0, two endpoints
+    out.insert(out.end(), {0xFF, 0, 0, 0});              // vendor specific, no string
+    appendBulkEndpoint(out, 0x01);
+    appendBulkEndpoint(out, 0x81);
+    return out;
+}
+
+std::vector<std::uint8_t> UsbIdentity::stringDescriptor(std::uint8_t index) const {
+    if (index == 0) {
+        return {4, 0x03, 0x09, 0x04};  // US English only
+    }
+    const std::string* text = index == 1   ? &manufacturer
+                              : index == 2 ? &productName
+                              : index == 3 ? &serial
+                                           : nullptr;
+    if (!text) {
+        return {};
+    }
+    // ASCII is all our strings hold, and ASCII is UTF-16 with a zero high byte.
+    std::vector<std::uint8_t> descriptor{static_cast<std::uint8_t>(2 + 2 * text->size()), 0x03};
+    for (char c : *text) {
+        descriptor.push_back(static_cast<std::uint8_t>(c));
+        descriptor.push_back(0);
+    }
+    return descriptor;
+}
+
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "UsbClient.hpp"
+#include "emu/BenchTest.hpp"
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+using testing::UsbClient;
+using Serials = std::vector<std::string>;
+
+Serials sorted(Serials serials) {
+    std::sort(serials.begin(), serials.end());
+    return serials;
+}
+
+class Enumeration : public BenchTest {};
+
+TEST_F(Enumeration, ListsDonglesAndRobotsByIdWithTheirSerials) {
+    bench().addDongle("EMU0");
+    bench().addDongle("EMU1", 0x0102);
+    bench().addUsbRobot("EMUR0", 0x0200);
+    UsbClient client;
+    EXPECT_EQ(sorted(client.serials(0x1915, 0x7777)), (Serials{"EMU0", "EMU1"}));
+    EXPECT_EQ(client.serials(0x0483, 0x5740), Serials{"EMUR0"});
+    ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU1"));
+    EXPECT_EQ(client.bcdDevice(), 0x0102);
+    ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
+    EXPECT_EQ(client.bcdDevice(), 0x0200);
+}
+
+TEST_F(Enumeration, DevicesAddedLaterAreListedByTheNextScan) {
+    UsbClient client;
+    EXPECT_TRUE(client.serials(0x1915, 0x7777).empty());
+    bench().addDongle("LATE");
+    EXPECT_EQ(client.serials(0x1915, 0x7777), Serials{"LATE"});
+}
+
+TEST(BenchLifetime, BenchesFollowOneAnotherInOneProcess) {
+    for (const char* serial : {"FIRST", "SECOND", "THIRD"}) {
+        Bench bench;
+        bench.addDongle(serial);
+        UsbClient client;
+        EXPECT_EQ(client.serials(0x1915, 0x7777), Serials{serial});
+        ASSERT_TRUE(client.open(0x1915, 0x7777, serial));
+        EXPECT_EQ(client.vendorOut(0x01, 40, 0), 0);
+    }
+}
+
+TEST(BenchLifetime, ALibusbContextOutlivesBenchesAndSeesEachInTurn) {
+    std::optional<UsbClient> client;
+    {
+        Bench first;
+        first.addDongle("FIRST");
+        client.emplace();
+        ASSERT_TRUE(client->open(0x1915, 0x7777, "FIRST"));
+    }
+    // The bench took its devices along, and the handle still open on one of
+    // them sees it unplugged.
+    EXPECT_EQ(client->vendorOut(0x01, 40, 0), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(client->serials(0x1915, 0x7777).empty());
+    Bench second;
+    second.addDongle("SECOND");
+    EXPECT_EQ(client->serials(0x1915, 0x7777), Serials{"SECOND"});
+    ASSERT_TRUE(client->open(0x1915, 0x7777, "SECOND"));
+    EXPECT_EQ(client->vendorOut(0x01, 40, 0), 0);
+}
+
+TEST(BenchLifetime, RejectsMalformedDevices) {
+    Bench bench;
+    EXPECT_THROW(bench.addDongle(""), std::invalid_argument);
+    EXPECT_THROW(bench.addUsbRobot("tab\there"), std::invalid_argument);
+    EXPECT_THROW(bench.addRadioRobot(80, 3), std::invalid_argument);
+    EXPECT_THROW(bench.addRadioRobot(256, 2), std::invalid_argument);
+    EXPECT_THROW(bench.addRadioRobot(80, 2, 1ULL << 40), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace quenfold::orvalis::emu

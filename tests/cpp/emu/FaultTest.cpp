@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <libusb.h>
+
+#include <thread>
+#include <vector>
+
+#include "UsbClient.hpp"
+#include "emu/BenchTest.hpp"
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+using testing::UsbClient;
+using Bytes = std::vector<std::uint8_t>;
+
+class Faults : public BenchTest {
+  protected:
+    void SetUp() override {
+        BenchTest::SetUp();
+        dongle = &bench().addDongle("EMU0");
+        robot = &bench().addUsbRobot("EMUR0");
+        bench().addRadioRobot(2, 2);
+    }
+
+    Dongle* dongle = nullptr;
+    UsbRobot* robot = nullptr;
+};
+
+TEST_F(Faults, UnplugEndsTransfersWithNoDeviceAndReplugComesBackWithTheSameSerial) {
+    UsbClient client;
+    ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
+    dongle->unplug();
+    EXPECT_FALSE(dongle->plugged());
+    EXPECT_EQ(client.write({0xFF}).status, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(client.vendorOut(0x01, 3, 0), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(client.serials(0x1915, 0x7777).empty());
+    client.close();
+
+    dongle->replug();
+    EXPECT_EQ(client.serials(0x1915, 0x7777), std::vector<std::string>{"EMU0"});
+    ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
+    EXPECT_EQ(client.write({0xFF}).status, 0);
+    EXPECT_EQ(client.read(33, 1000).second, Bytes{0x01});
+}
+
+TEST_F(Faults, UnplugWakesAReadThatIsWaiting) {
+    UsbClient client;
+    ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
+    int status = 0;
+    // Whether the read is already waiting when the cable goes or starts after,
+    // it ends the same way.
+    std::thread reader([&] { status = client.read(64, 60000).first; });
+    robot->unplug();
+    reader.join();
+    EXPECT_EQ(status, LIBUSB_ERROR_NO_DEVICE);
+}
+
+TEST_F(Faults, StalledEndpointAnswersPipeUntilTheHaltIsCleared) {
+    UsbClient client;
+    ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
+    robot->stallEndpoint(0x01);
+    EXPECT_EQ(client.write({0x21, 1}, 10).status, LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(client.write({0x21, 1}, 10).status, LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(client.clearHalt(0x01), 0);
+    EXPECT_EQ(client.write({0x21, 1}).status, 0);
+
+    robot->stallEndpoint(0x81);
+    EXPECT_EQ(client.read(64, 1000).first, LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(client.clearHalt(0x81), 0);
+    EXPECT_EQ(client.read(64, 1000).second, (Bytes{0x21, 1}));
+}
+
+TEST_F(Faults, ShortWriteReportsWhatTheDeviceTook) {
+    UsbClient client;
+    ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
+    dongle->shortWrite(20);
+    Bytes packet(32, 0x44);
+    UsbClient::Result written = client.write(packet);
+    EXPECT_EQ(written.status, 0);
+    EXPECT_EQ(written.transferred, 20);
+    EXPECT_EQ(client.write(packet).transferred, 32);
+    EXPECT_EQ(dongle->bulkOutLog(), (std::vector<Bytes>{Bytes(20, 0x44), packet}));
+}
+
+TEST_F(Faults, AHandleOpenedBeforeAReplugStaysDead) {
+    UsbClient before;
+    ASSERT_TRUE(before.open(0x1915, 0x7777, "EMU0"));
+    dongle->unplug();
+    dongle->replug();
+    EXPECT_EQ(before.write({0xFF}).status, LIBUSB_ERROR_NO_DEVICE);
+    UsbClient after;
+    ASSERT_TRUE(after.open(0x1915, 0x7777, "EMU0"));
+    EXPECT_EQ(after.write({0xFF}).status, 0);
+}
+
+}  // namespace
+}  // namespace quenfold::orvalis::emu

@@ -1,0 +1,46 @@
+"""python3.9 -m orvaemu runs unmodified programs against an emulated bench."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("orvaemu")
+
+
+def launch(*arguments, preload=True):
+    env = dict(os.environ)
+    if not preload:
+        # The launcher has to re-execute itself under the preload.
+        env.pop("LD_PRELOAD", None)
+    # A bench of the calling process must not leak into the launched one.
+    env.pop("UMOCKDEV_DIR", None)
+    return subprocess.run([sys.executable, "-m", "orvaemu", *arguments], env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("preload", [True, False])
+def test_child_sees_the_described_devices(usbprobe, preload):
+    result = launch("--dongle", "EMU0", "--dongle", "EMU1", "--usb-robot", "EMUR0",
+                    "--radio-robot", "80/2M/E7E7E7E7E7", "--",
+                    usbprobe, "list", "1915:7777", "list", "0483:5740",
+                    "open", "1915:7777", "EMU1", "ctrl", "1", "80", "0", "-",
+                    "write", "2107", "read", "1000", "write", "ff", "read", "1000",
+                    preload=preload)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert sorted(lines[:2]) == ["serial EMU0", "serial EMU1"]
+    assert lines[2:] == ["serial EMUR0", "open 0", "ctrl 0", "write 0 2", "read 0 01",
+                         "write 0 1", "read 0 012107"]
+
+
+def test_returns_the_exit_code_of_the_child():
+    result = launch("--dongle", "EMU0", "--", sys.executable, "-c", "raise SystemExit(3)")
+    assert result.returncode == 3, result.stderr
+
+
+def test_rejects_malformed_devices():
+    result = launch("--radio-robot", "80/3M", "--", "true")
+    assert result.returncode == 2
+    assert "data rate" in result.stderr
