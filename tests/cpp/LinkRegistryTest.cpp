@@ -71,7 +71,7 @@ TEST_F(LinkRegistryTest, ChoosesTheDongleByConflictsThenByLoad) {
               "No Skelder with id=3 found.There are 2 Skelders connected.");
     EXPECT_EQ(refusal(registry, "radio://1/10/250K/E7E7E7E7E7"),
               "Channel 10 is already served by Skelder 0. Cannot be served by Skelder 1 "
-              "simultaneously.radio://0/10/2M/E7E7E7E7E7?autoping=0&safelink=0 "
+              "simultaneously.radio://*/10/2M/E7E7E7E7E7?autoping=0&safelink=0 "
               "radio://1/10/250K/E7E7E7E7E7");
     EXPECT_EQ(refusal(registry, "radio://1/9/2M/E7E7E7E7E7"),
               "Channel 10 is already served by Skelder 0. Cannot be served by Skelder 1 (2M mode) "

@@ -96,7 +96,8 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
     }
-    EXPECT_EQ(worker.errorMessage(), "LIBUSB_ERROR_NO_DEVICE");
+    // The record learns of the failure just after the connection does.
+    EXPECT_TRUE(eventually([&] { return worker.errorMessage() == "LIBUSB_ERROR_NO_DEVICE"; }));
     Packet packet;
     EXPECT_THROW(connection->pushSend(packet), std::runtime_error);
     worker.stop(connection);
