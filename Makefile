@@ -16,12 +16,12 @@ build: deps
 	cmake --build build/debug -j $(JOBS)
 
 cpp-test: build
-	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
+	ctest --test-dir build/debug --output-on-failure --timeout 300 -j $(JOBS)
 
 cpp-test-asan: deps
 	cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
-	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .

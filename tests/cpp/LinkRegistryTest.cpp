@@ -125,13 +125,16 @@ TEST_F(LinkRegistryTest, UsbRobotCarriesOneConnection) {
 }
 
 TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
-    emu::Dongle& first = bench.addDongle("S1");
-    bench.addDongle("S2");
+    emu::Dongle& s1 = bench.addDongle("S1");
+    emu::Dongle& s2 = bench.addDongle("S2");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry;
     auto a = open(registry, "radio://0/10/2M/E7E7E7E7E7?safelink=0");
     auto b = open(registry, "radio://0/30/2M/E7E7E7E7E7");
     ASSERT_TRUE(eventually([&] { return b->statistics.sent_count > 0; }));
+    // Ids follow the order in which libusb lists the dongles: dongle 0 is
+    // the one that has been spoken to.
+    emu::Dongle& first = s1.controlLog().empty() ? s2 : s1;
     first.unplug();
     for (auto& connection : {a, b}) {
         EXPECT_THROW(connection->popReceived(0), std::runtime_error);
