@@ -1,0 +1,189 @@
+"""orvapy from end to end: scanning, exchanges and failures on the emulated bench."""
+from scenario import run_scenario
+
+
+def test_scan_lists_cables_then_answering_channels_by_rate():
+    result, output = run_scenario("""
+        bench = orvaemu.Bench()
+        bench.add_dongle("EMU0")
+        bench.add_usb_robot("EMUR0")
+        bench.add_radio_robot(80, "2M")
+        bench.add_radio_robot(5, "1M")
+        bench.add_radio_robot(20, "250K", 0x00E7E7E7E7)
+        found = Connection.scan()
+        other = Connection.scan(address=0x00E7E7E7E7)
+        selected = Connection.scan_selected([
+            "radio://0/80/2M/E7E7E7E7E7?autoping=0",
+            "radio://0/33/2M/E7E7E7E7E7",
+            "radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0",
+            "usb://0",
+            "radio://0/5/1M/E7E7E7E7E7?safelink=0",
+            "no uri",
+        ])
+        report(found=found, other=other, selected=selected)
+    """)
+    assert result["found"] == ["usb://0", "radio://*/5/1M/E7E7E7E7E7", "radio://*/80/2M/E7E7E7E7E7"]
+    assert result["other"] == ["usb://0", "radio://*/20/250K/00E7E7E7E7"]
+    assert result["selected"] == ["radio://0/80/2M/E7E7E7E7E7?autoping=0",
+                                  "radio://0/5/1M/E7E7E7E7E7?safelink=0"]
+    assert output == []
+
+
+def test_scan_reports_every_failed_probe_on_its_own_line():
+    result, output = run_scenario("""
+        bench = orvaemu.Bench()
+        bench.add_dongle("EMU0")
+        report(found=Connection.scan(address=0x1E7E7E7E7E7))
+    """)
+    assert result["found"] == []
+    assert len(output) == 375
+    assert output[0].startswith("Error during scan: Invalid uri (radio://*/")
+    assert "Error during scan: Invalid uri (radio://*/124/2M/1E7E7E7E7E7"
+    "?safelink=0&autoping=0&ackfilter=0)!" in output
+    assert all(line.startswith("Error during scan: Invalid uri (") and line.endswith(")!")
+               for line in output)
+
+
+def test_echo_over_radio_and_cable_in_port_order():
+    result, _ = run_scenario("""
+        bench = orvaemu.Bench()
+        bench.add_dongle("EMU0")
+        bench.add_usb_robot("EMUR0")
+        bench.add_radio_robot(80, "2M")
+        outcome = {}
+        # The safelink handshake's echo comes back too.
+        for uri, expected in [("radio://0/80/2M/E7E7E7E7E7?safelink=0", 3),
+                              ("radio://0/80/2M/E7E7E7E7E7", 4), ("usb://0", 3)]:
+            c = Connection(uri)
+            sent = [packet(5, b"five"), packet(5, b"5b"), packet(2, b"two")]
+            for p in sent:
+                c.send(p)
+            # Taken once all are back, so that the queue order decides.
+            wait_for(lambda: counts(c)["receive_count"] >= expected)
+            replies = []
+            while True:
+                p = c.recv(50)
+                if not p.valid:
+                    break
+                replies.append((p.port, p.payload.decode("latin-1"), seq_of(p)))
+            outcome[uri] = dict(stamps=[repr(p) for p in sent], replies=replies,
+                                counts=counts(c))
+            c.close()
+        report(**outcome)
+    """)
+    for uri, outcome in result.items():
+        assert [s[-7:] for s in outcome["stamps"]] == [",seq=0)", ",seq=1)", ",seq=2)"], uri
+        assert outcome["counts"]["enqueued_count"] == 3, uri
+
+    # Replies leave the receive queue by port, then by arrival (their seq);
+    # when each arrived depends on how the worker's passes met the sends.
+    for uri in ("radio://0/80/2M/E7E7E7E7E7?safelink=0", "usb://0"):
+        replies = result[uri]["replies"]
+        assert [r[:2] for r in replies] == [[2, "two"], [5, "five"], [5, "5b"]], uri
+        assert sorted(r[2] for r in replies) == [0, 1, 2] and replies[1][2] < replies[2][2], uri
+
+    plain = result["radio://0/80/2M/E7E7E7E7E7?safelink=0"]
+    assert plain["counts"]["ack_count"] >= 3
+    assert plain["counts"]["sent_count"] >= plain["counts"]["ack_count"]
+
+    safelink = result["radio://0/80/2M/E7E7E7E7E7"]
+    assert [r[:2] for r in safelink["replies"]] == [[2, "two"], [5, "five"], [5, "5b"],
+                                                    [15, "\x05\x01"]]
+    assert safelink["replies"][-1][2] == 0  # the handshake's echo arrived first
+
+    cable = result["usb://0"]
+    assert cable["counts"] == dict(sent_count=3, receive_count=3, enqueued_count=3, ack_count=0)
+
+
+def test_unplugged_dongle_fails_its_connections_by_name():
+    result, _ = run_scenario("""
+        bench = orvaemu.Bench()
+        dongle = bench.add_dongle("EMU0")
+        bench.add_radio_robot(80, "2M")
+        c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0")
+        c.send(packet(1, b"x"))
+        receive(c)
+
+        def failure(call):
+            try:
+                call()
+            except RuntimeError as error:
+                return str(error)
+            return None
+
+        dongle.unplug()
+        wait_for(lambda: failure(lambda: c.statistics) is not None)
+        report(send=failure(lambda: c.send(Packet())), recv=failure(lambda: c.recv(0)),
+               statistics=failure(lambda: c.statistics), uri=c.uri, text=repr(c),
+               close=failure(c.close), again=failure(lambda: c.recv(10)))
+    """)
+    assert result == dict(send="LIBUSB_ERROR_NO_DEVICE", recv="LIBUSB_ERROR_NO_DEVICE",
+                          statistics="LIBUSB_ERROR_NO_DEVICE",
+                          uri="radio://0/80/2M/E7E7E7E7E7?safelink=0",
+                          text="Connection(radio://0/80/2M/E7E7E7E7E7?safelink=0)",
+                          close=None, again="LIBUSB_ERROR_NO_DEVICE")
+
+
+BLOCKED_RECV = """
+    bench = orvaemu.Bench()
+    dongle = bench.add_dongle("EMU0")
+    cable = bench.add_usb_robot("EMUR0")
+    c = Connection(URI)
+    outcome = {}
+
+    def wait_without_limit():
+        try:
+            outcome["valid"] = c.recv(0).valid
+        except RuntimeError as error:
+            outcome["error"] = str(error)
+
+    waiter = threading.Thread(target=wait_without_limit)
+    waiter.start()
+    # This thread keeps running while the other one waits.
+    ticks = 0
+    for _ in range(20):
+        time.sleep(0.001)
+        ticks += 1
+    END()
+    waiter.join(30)
+    report(alive=waiter.is_alive(), ticks=ticks, **outcome)
+"""
+
+
+def blocked_recv(uri, end):
+    return run_scenario(BLOCKED_RECV.replace("URI", repr(uri)).replace("END()", end))[0]
+
+
+def test_blocked_recv_returns_when_another_thread_closes():
+    for uri in ("radio://0/80/2M/E7E7E7E7E7", "usb://0"):
+        assert blocked_recv(uri, "c.close()") == dict(alive=False, ticks=20, valid=False), uri
+
+
+def test_blocked_recv_fails_when_the_device_is_unplugged():
+    assert blocked_recv("radio://0/80/2M/E7E7E7E7E7", "dongle.unplug()") == dict(
+        alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
+    assert blocked_recv("usb://0", "cable.unplug()") == dict(
+        alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
+
+
+def test_keyboard_interrupt_reaches_a_blocked_recv():
+    result, _ = run_scenario("""
+        import signal
+        bench = orvaemu.Bench()
+        bench.add_dongle("EMU0")
+        c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0")
+
+        def interrupt(*_):
+            raise KeyboardInterrupt
+
+        signal.signal(signal.SIGALRM, interrupt)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            c.recv(0)
+            outcome = "returned"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        c.close()
+        report(outcome=outcome)
+    """)
+    assert result == dict(outcome="interrupted")
