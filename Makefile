@@ -4,7 +4,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
-.PHONY: all deps build bench cpp-test cpp-test-asan python-install python-test test demo format clean
+.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
 
 all: build
 
@@ -23,6 +23,13 @@ cpp-test-asan: deps
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
+# The link workers, the registry and the queues under ThreadSanitizer.
+cpp-test-tsan: deps
+	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
+	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
+		-R '^(ConnectionQueues|RadioWorkerTest|USBWorkerTest|LinkRegistryTest)\.'
+
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
 
@@ -35,7 +42,7 @@ python-test: python-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q
 
-test: cpp-test cpp-test-asan python-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
