@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "link/ConnectionImpl.hpp"
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/UsbContext.hpp"
@@ -61,6 +62,18 @@ inline bool eventually(const std::function<bool()>& condition,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// The next valid packet the connection receives, or the empty packet when
+// none comes within a bound far beyond any normal delay.
+inline Packet receive(ConnectionImpl& connection) {
+    for (int i = 0; i < 2000; ++i) {
+        Packet packet = connection.popReceived(10);
+        if (packet.valid()) {
+            return packet;
+        }
+    }
+    return Packet();
 }
 
 }  // namespace quenfold::orvalis::testing

@@ -155,11 +155,7 @@ TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
     registry.refreshDevices();
     EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0, 1}));
     auto again = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
-    Packet echo;
-    for (int i = 0; i < 2000 && !echo.valid(); ++i) {
-        echo = again->popReceived(10);
-    }
-    EXPECT_TRUE(echo.valid());
+    EXPECT_TRUE(testing::receive(*again).valid());
     registry.detachConnection(again);
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing::eventually;
+using testing::receive;
 
 std::shared_ptr<ConnectionImpl> radio(const std::string& uri) {
     auto connection = std::make_shared<ConnectionImpl>();
@@ -30,17 +31,6 @@ Packet packetOf(std::uint8_t port, const std::string& payload) {
 
 Bytes bytesOf(const Packet& packet) {
     return Bytes(packet.rawData(), packet.rawData() + packet.size());
-}
-
-// Receives until a valid packet arrives or the bound runs out.
-Packet receive(ConnectionImpl& connection) {
-    for (int i = 0; i < 2000; ++i) {
-        Packet packet = connection.popReceived(10);
-        if (packet.valid()) {
-            return packet;
-        }
-    }
-    return Packet();
 }
 
 class RadioWorkerTest : public ::testing::Test {

@@ -13,21 +13,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing::eventually;
+using testing::receive;
 
 std::shared_ptr<ConnectionImpl> cable() {
     auto connection = std::make_shared<ConnectionImpl>();
     connection->parse("usb://0", [](std::int32_t) { return RobotPresence{true, 1}; });
     return connection;
-}
-
-Packet receive(ConnectionImpl& connection) {
-    for (int i = 0; i < 2000; ++i) {
-        Packet packet = connection.popReceived(10);
-        if (packet.valid()) {
-            return packet;
-        }
-    }
-    return Packet();
 }
 
 class USBWorkerTest : public ::testing::Test {
