@@ -60,11 +60,6 @@ void Testbed::attach(const std::string& devnode, UMockdevIoctlBase* handler) {
     error.check(ok, "could not emulate " + devnode);
 }
 
-void Testbed::detach(const std::string& devnode) {
-    GErrorBox error;
-    umockdev_testbed_detach_ioctl(testbed_.get(), devnode.c_str(), error.out());
-}
-
 void Testbed::remove(const std::string& sysfsPath) {
     umockdev_testbed_uevent(testbed_.get(), sysfsPath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed_.get(), sysfsPath.c_str());

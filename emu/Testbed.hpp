@@ -32,7 +32,6 @@ class Testbed {
     // Adds a device from umockdev's record text; returns its sysfs path.
     std::string add(const std::string& record);
     void attach(const std::string& devnode, UMockdevIoctlBase* handler);
-    void detach(const std::string& devnode);
     // Announces the removal and takes the device and its node away.
     void remove(const std::string& sysfsPath);
     std::string rootDir() const;
