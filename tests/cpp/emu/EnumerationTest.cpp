@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,32 @@ TEST(BenchLifetime, ALibusbContextOutlivesBenchesAndSeesEachInTurn) {
     EXPECT_EQ(client->serials(0x1915, 0x7777), Serials{"SECOND"});
     ASSERT_TRUE(client->open(0x1915, 0x7777, "SECOND"));
     EXPECT_EQ(client->vendorOut(0x01, 40, 0), 0);
+}
+
+std::size_t openFiles() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// A long test run makes thousands of devices; each used to keep a socket open.
+TEST(BenchLifetime, GoneBenchesLeaveNoOpenFilesBehind) {
+    auto benchWithDevices = [] {
+        Bench bench;
+        bench.addDongle("EMU0").replug();
+        bench.addUsbRobot("EMUR0");
+        UsbClient client;
+        EXPECT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
+    };
+    benchWithDevices();
+    std::size_t before = openFiles();
+    for (int i = 0; i < 20; ++i) {
+        benchWithDevices();
+    }
+    EXPECT_EQ(openFiles(), before);
 }
 
 TEST(BenchLifetime, RejectsMalformedDevices) {
