@@ -64,6 +64,8 @@ class UrbEngine {
 
   private:
     struct Client {
+        // Held so that no later client gets the same address while the entry
+        // exists: umockdev does not always tell when a client has gone.
         GObjectRef<UMockdevIoctlClient> handle;
         unsigned session;
         std::deque<Urb> pending;
