@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "UsbClient.hpp"
 #include "emu/BenchTest.hpp"
+#include "emu/Testbed.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
@@ -98,6 +100,20 @@ TEST(BenchLifetime, GoneBenchesLeaveNoOpenFilesBehind) {
         benchWithDevices();
     }
     EXPECT_EQ(openFiles(), before);
+}
+
+// Registered a second time in CMake, to run without the preload.
+TEST(WithoutPreload, BenchSaysHowToStartTheProcess) {
+    if (Testbed::preloaded()) {
+        GTEST_SKIP() << "only meaningful without the preload";
+    }
+    try {
+        Bench bench;
+        ADD_FAILURE() << "a bench without the preload";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("LD_PRELOAD=libumockdev-preload.so.0"),
+                  std::string::npos);
+    }
 }
 
 TEST(BenchLifetime, RejectsMalformedDevices) {
