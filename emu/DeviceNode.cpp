@@ -74,16 +74,16 @@ DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(onIoctl), route_);
     g_signal_connect(handler_.get(), "client-vanished", G_CALLBACK(onVanished), route_);
     BusAddress address = testbed_.nextAddress();
-    std::string devnode =
-        "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" + padded(address.device, "%03u");
+    devnode_ = "/dev/bus/usb/" + padded(address.bus, "%03u") + "/" + padded(address.device, "%03u");
     sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
-    testbed_.attach(devnode, handler_.get());
+    testbed_.attach(devnode_, handler_.get());
 }
 
 DeviceNode::~DeviceNode() {
     remove();
     route_->cut();
+    testbed_.retire(devnode_, std::move(handler_));
 }
 
 void DeviceNode::remove() {

@@ -15,8 +15,8 @@ namespace quenfold::orvalis::emu {
 // One plug-in session of a device: its udev record in the fake /sys, its node
 // in the fake /dev, and the ioctl handler that routes the node's ioctls to
 // the device's engine. The handler stays attached to the testbed after
-// removal, even after this object has gone, because clients that still hold
-// the node open must keep getting ENODEV.
+// removal, because clients that still hold the node open must keep getting
+// ENODEV; when this object goes, the testbed detaches it a little later.
 class DeviceNode {
   public:
     DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session);
@@ -35,8 +35,9 @@ class DeviceNode {
 
     Testbed& testbed_;
     std::string sysfsPath_;
+    std::string devnode_;
     GObjectRef<UMockdevIoctlBase> handler_;
-    IoctlRoute* route_;  // owned by the handler, which may outlive this object
+    IoctlRoute* route_;  // owned by the handler, which outlives this object
     bool present_ = false;
 };
 

@@ -16,9 +16,10 @@ class IoctlRoute {
   public:
     IoctlRoute(UrbEngine& engine, unsigned session) : engine_(&engine), session_(session) {}
 
-    // Runs on the testbed's thread.
+    // These run on the testbed's thread.
     void handle(UMockdevIoctlClient* client);
     void forget(UMockdevIoctlClient* client);
+
     void cut();
 
   private:

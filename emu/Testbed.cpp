@@ -46,6 +46,7 @@ Testbed::Testbed() {
 Testbed::~Testbed() = default;
 
 std::string Testbed::add(const std::string& record) {
+    detachRetired();
     GErrorBox error;
     bool ok = umockdev_testbed_add_from_string(testbed_.get(), record.c_str(), error.out());
     error.check(ok, "could not add an emulated device");
@@ -60,9 +61,17 @@ void Testbed::attach(const std::string& devnode, UMockdevIoctlBase* handler) {
     error.check(ok, "could not emulate " + devnode);
 }
 
-void Testbed::detach(const std::string& devnode) {
-    GErrorBox error;
-    umockdev_testbed_detach_ioctl(testbed_.get(), devnode.c_str(), error.out());
+void Testbed::retire(const std::string& devnode, GObjectRef<UMockdevIoctlBase> handler) {
+    std::lock_guard lock(retiredMutex_);
+    retired_.push_back({devnode, std::move(handler)});
+}
+
+void Testbed::detachRetired() {
+    std::lock_guard lock(retiredMutex_);
+    for (const Retired& node : retired_) {
+        umockdev_testbed_detach_ioctl(testbed_.get(), node.devnode.c_str(), nullptr);
+    }
+    retired_.clear();
 }
 
 void Testbed::remove(const std::string& sysfsPath) {

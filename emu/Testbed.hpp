@@ -3,7 +3,9 @@
 #include <umockdev.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "emu/BusAddresses.hpp"
 #include "emu/GObjectRef.hpp"
@@ -32,7 +34,12 @@ class Testbed {
     // Adds a device from umockdev's record text; returns its sysfs path.
     std::string add(const std::string& record);
     void attach(const std::string& devnode, UMockdevIoctlBase* handler);
-    void detach(const std::string& devnode);
+    // Hands over the handler of a node that is gone for good. Each attached
+    // handler holds a listening socket open, so that a process making
+    // thousands of devices would run out of files: it is detached when the
+    // next device is added. By then the clients that still held the node open
+    // have seen it removed, and libusb no longer calls a removed device.
+    void retire(const std::string& devnode, GObjectRef<UMockdevIoctlBase> handler);
     // Announces the removal and takes the device and its node away.
     void remove(const std::string& sysfsPath);
     std::string rootDir() const;
@@ -43,8 +50,17 @@ class Testbed {
     static bool preloaded();
 
   private:
+    struct Retired {
+        std::string devnode;
+        GObjectRef<UMockdevIoctlBase> handler;
+    };
+
+    void detachRetired();
+
     GObjectRef<UMockdevTestbed> testbed_;
     BusAddresses addresses_;
+    std::mutex retiredMutex_;
+    std::vector<Retired> retired_;
 };
 
 }  // namespace quenfold::orvalis::emu

@@ -26,8 +26,9 @@ namespace quenfold::orvalis::emu {
 // of interface 0 to the firmware.
 //
 // Ioctls arrive on the testbed's thread; tests call the rest from their own
-// threads. One mutex guards everything and is never held while waiting for
-// anything, so the testbed's thread never blocks on a client.
+// threads. One mutex guards everything; it is held only for short work (the
+// firmware's included) and never while waiting for a client, so the testbed's
+// thread, which serves every device, never stalls.
 class UrbEngine {
   public:
     using Bytes = std::vector<std::uint8_t>;
@@ -64,6 +65,8 @@ class UrbEngine {
 
   private:
     struct Client {
+        // Held so that no later client gets the same address while the entry
+        // exists: umockdev does not always tell when a client has gone.
         GObjectRef<UMockdevIoctlClient> handle;
         unsigned session;
         std::deque<Urb> pending;

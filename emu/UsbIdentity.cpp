@@ -44,7 +44,7 @@ std::vector<std::uint8_t> UsbIdentity::configurationDescriptor() const {
     out.insert(out.end(), {1, 1, 0});   // one interface, configuration value 1, no string
     out.insert(out.end(), {0x80, 50});  // bus powered, 100 mA
     out.insert(out.end(), {9, InterfaceType, 0, 0, 2});  // interface 0, two endpoints
-    out.insert(out.end(), {0xFF, 0, 0, 0});              // vendor specific, no string
+    out.insert(out.end(), {0xFF, 0, 0, 0});              // class defined by the vendor, no string
     appendBulkEndpoint(out, 0x01);
     appendBulkEndpoint(out, 0x81);
     return out;

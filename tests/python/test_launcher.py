@@ -44,3 +44,33 @@ def test_rejects_malformed_devices():
     result = launch("--radio-robot", "80/3M", "--", "true")
     assert result.returncode == 2
     assert "data rate" in result.stderr
+
+
+CHILD = """
+import subprocess, sys
+from orvaemu import control
+
+def dongles():
+    return subprocess.run([sys.argv[1], "list", "1915:7777"], capture_output=True,
+                          text=True, check=True).stdout.split()
+
+print(dongles())
+control.send("unplug EMU0")
+print(dongles())
+control.send("replug EMU0")
+print(dongles())
+try:
+    control.send("unplug NOPE")
+except RuntimeError as error:
+    print(error)
+"""
+
+
+def test_the_program_sends_fault_commands(usbprobe, tmp_path):
+    script = tmp_path / "child.py"
+    script.write_text(CHILD)
+    result = launch("--dongle", "EMU0", "--", sys.executable, str(script), usbprobe)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "['serial', 'EMU0']", "[]", "['serial', 'EMU0']",
+        "error: no dongle or USB robot 'NOPE'"]

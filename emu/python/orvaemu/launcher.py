@@ -10,31 +10,27 @@ returns the program's exit code.
 
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
+
+from .commands import Commands, ControlServer
+from .control import ENVIRONMENT as CONTROL_ENVIRONMENT
+from .devices import parse_radio_robot
 
 PRELOAD = "libumockdev-preload.so.0"
 # Set on the re-executed launcher, so that a preload that does not load is
 # reported instead of re-executing forever.
 REEXEC_MARK = "ORVAEMU_LAUNCHER_REEXEC"
-DATARATES = ("250K", "1M", "2M")
 
 
 def radio_robot(text):
-    """Parses CHANNEL/DATARATE[/ADDRESS], the address in hex as in radio URIs."""
-    parts = text.split("/")
-    if len(parts) not in (2, 3):
-        raise argparse.ArgumentTypeError(
-            f"{text!r}: expected CHANNEL/DATARATE[/ADDRESS], e.g. 80/2M/E7E7E7E7E7")
     try:
-        channel = int(parts[0])
-        address = int(parts[2], 16) if len(parts) == 3 else 0xE7E7E7E7E7
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r}: channel is decimal, address hex")
-    if parts[1] not in DATARATES:
-        raise argparse.ArgumentTypeError(f"{text!r}: data rate is one of {', '.join(DATARATES)}")
-    return channel, parts[1], address
+        return parse_radio_robot(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
 
 
 def parser():
@@ -51,6 +47,9 @@ def parser():
     result.add_argument("--loss", type=float, default=0.0,
                         help="probability that a radio packet, or its acknowledgement, is lost")
     result.add_argument("--seed", type=int, default=1, help="seed of the radio loss")
+    result.add_argument("--control", metavar="PATH",
+                        help="where to put the socket for orvaemu.control commands (by default "
+                        "a private one, named to the program in $ORVAEMU_CONTROL)")
     result.add_argument("command", nargs=argparse.REMAINDER,
                         help="-- followed by the program and its arguments")
     return result
@@ -95,25 +94,42 @@ def main(argv):
 
     try:
         bench = Bench()
+        usb_devices = {}
         for serial in options.dongle:
-            bench.add_dongle(serial)
+            usb_devices[serial] = bench.add_dongle(serial)
         for serial in options.usb_robot:
-            bench.add_usb_robot(serial)
+            usb_devices[serial] = bench.add_usb_robot(serial)
+        radio_robots = {}
         for channel, datarate, address in options.radio_robot:
             robot = bench.add_radio_robot(channel, datarate, address)
             robot.loss = options.loss
             robot.seed = options.seed
+            radio_robots[(channel, datarate, address)] = robot
     except (RuntimeError, ValueError) as error:
         print(f"orvaemu: {error}", file=sys.stderr)
         return 2
 
+    private_dir = None if options.control else tempfile.mkdtemp(prefix="orvaemu-")
+    control_path = options.control or os.path.join(private_dir, "control")
     env = dict(os.environ)
     env.pop(REEXEC_MARK, None)
     env["UMOCKDEV_DIR"] = bench.root_dir
+    env[CONTROL_ENVIRONMENT] = control_path
     if PRELOAD not in env.get("LD_PRELOAD", ""):
         env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD")]))
     try:
-        return run_child(command, env)
+        server = ControlServer(control_path, Commands(usb_devices, radio_robots))
+    except OSError as error:
+        print(f"orvaemu: cannot listen on {control_path}: {error}", file=sys.stderr)
+        return 2
+    try:
+        with server:
+            return run_child(command, env)
     except OSError as error:
         print(f"orvaemu: cannot start {command[0]}: {error}", file=sys.stderr)
         return 127
+    finally:
+        if private_dir:
+            shutil.rmtree(private_dir, ignore_errors=True)
+        else:
+            os.unlink(control_path)

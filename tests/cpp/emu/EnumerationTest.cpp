@@ -3,12 +3,15 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "UsbClient.hpp"
 #include "emu/BenchTest.hpp"
+#include "emu/Testbed.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
@@ -71,6 +74,46 @@ TEST(BenchLifetime, ALibusbContextOutlivesBenchesAndSeesEachInTurn) {
     EXPECT_EQ(client->serials(0x1915, 0x7777), Serials{"SECOND"});
     ASSERT_TRUE(client->open(0x1915, 0x7777, "SECOND"));
     EXPECT_EQ(client->vendorOut(0x01, 40, 0), 0);
+}
+
+std::size_t openFiles() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// A long test run makes thousands of devices; each used to keep a socket open.
+TEST(BenchLifetime, GoneBenchesLeaveNoOpenFilesBehind) {
+    auto benchWithDevices = [] {
+        Bench bench;
+        bench.addDongle("EMU0").replug();
+        bench.addUsbRobot("EMUR0");
+        UsbClient client;
+        EXPECT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
+    };
+    benchWithDevices();
+    std::size_t before = openFiles();
+    for (int i = 0; i < 20; ++i) {
+        benchWithDevices();
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
+// Registered a second time in CMake, to run without the preload.
+TEST(WithoutPreload, BenchSaysHowToStartTheProcess) {
+    if (Testbed::preloaded()) {
+        GTEST_SKIP() << "only meaningful without the preload";
+    }
+    try {
+        Bench bench;
+        ADD_FAILURE() << "a bench without the preload";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("LD_PRELOAD=libumockdev-preload.so.0"),
+                  std::string::npos);
+    }
 }
 
 TEST(BenchLifetime, RejectsMalformedDevices) {

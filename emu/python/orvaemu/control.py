@@ -1,0 +1,55 @@
+"""Fault commands for the bench of a running launcher.
+
+A program started by ``python3.9 -m orvaemu`` finds the launcher's control
+socket in the environment variable ORVAEMU_CONTROL; from elsewhere, name it
+with the launcher's ``--control PATH``. Each command is one line and is done
+when ``send`` returns:
+
+    unplug SERIAL | replug SERIAL
+    stall SERIAL ENDPOINT | short-write SERIAL BYTES | hang-next-write SERIAL BYTES
+    fail-next-control SERIAL | time-out-next-control SERIAL
+    stop-answering SERIAL on|off          (dongles)
+    refuse SERIAL ATTEMPTS                (USB robots)
+    loss CH/RATE[/ADDR] P | silent CH/RATE[/ADDR] on|off   (radio robots)
+
+    python3.9 -m orvaemu.control [--socket PATH] unplug EMU0
+"""
+
+import os
+import socket
+import sys
+
+ENVIRONMENT = "ORVAEMU_CONTROL"
+
+
+def send(command, path=None):
+    """Sends one command and waits until it is done; RuntimeError if it failed."""
+    path = path or os.environ.get(ENVIRONMENT)
+    if not path:
+        raise RuntimeError(f"no control socket: {ENVIRONMENT} is not set "
+                           "(run the program through python3.9 -m orvaemu)")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+        connection.connect(path)
+        connection.sendall(command.strip().encode() + b"\n")
+        reply = connection.makefile("r").readline().strip()
+    if reply != "ok":
+        raise RuntimeError(reply or "the launcher closed the connection")
+
+
+def main(argv):
+    path = None
+    if argv[:1] == ["--socket"] and len(argv) > 1:
+        path, argv = argv[1], argv[2:]
+    if not argv:
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        send(" ".join(argv), path)
+    except (OSError, RuntimeError) as error:
+        print(f"orvaemu.control: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
