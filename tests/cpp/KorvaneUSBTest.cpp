@@ -66,6 +66,20 @@ TEST_F(KorvaneUSBTest, RefusedPacketCanBeSentAgain) {
     EXPECT_EQ(robot.received().size(), 1u);
 }
 
+TEST_F(KorvaneUSBTest, TimeOutsCountWhatWentOut) {
+    KorvaneUSB korvane(device.get());
+    Bytes packet(20, 0x30);
+    robot.hangNextWrite(20);  // all of it taken, but the transfer never completes
+    EXPECT_TRUE(korvane.send(packet.data(), 20));
+    robot.hangNextWrite(10);
+    try {
+        korvane.send(packet.data(), 20);
+        FAIL() << "a partial write went unnoticed";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Timeout, but already transferred 10 of 20 bytes!");
+    }
+}
+
 TEST_F(KorvaneUSBTest, FailuresAreReportedByName) {
     auto korvane = std::make_unique<KorvaneUSB>(device.get());
     Bytes packet(20, 0x20);
