@@ -31,9 +31,9 @@ def test_refuses_other_interpreters(interpreter):
     loader = (
         "import importlib.machinery, importlib.util, sys\n"
         "loader = importlib.machinery.ExtensionFileLoader('orvapy', sys.argv[1])\n"
-        "spec = importlib.util.spec_from_loader('orvapy', loader)\n"
+        "module = importlib.util.spec_from_loader('orvapy', loader)\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(module)\n"
         "except ImportError as error:\n"
         "    print(error)\n"
     )

@@ -11,11 +11,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-static int parse_ids(const char *text, unsigned *vendor, unsigned *product) {
+static int parse_ids(const char* text, unsigned* vendor, unsigned* product) {
     return sscanf(text, "%x:%x", vendor, product) == 2;
 }
 
-static int parse_hex(const char *text, unsigned char *bytes, int capacity) {
+static int parse_hex(const char* text, unsigned char* bytes, int capacity) {
     int length = 0;
     if (strcmp(text, "-") == 0) {
         return 0;
@@ -31,7 +31,7 @@ static int parse_hex(const char *text, unsigned char *bytes, int capacity) {
     return length;
 }
 
-static void print_hex(const unsigned char *bytes, int length) {
+static void print_hex(const unsigned char* bytes, int length) {
     for (int i = 0; i < length; ++i) {
         printf("%02x", bytes[i]);
     }
@@ -39,14 +39,14 @@ static void print_hex(const unsigned char *bytes, int length) {
 
 /* Opens the first device with the ids whose serial is `serial` (any when NULL
  * and `print` is set: then every serial is printed and nothing kept open). */
-static libusb_device_handle *find(libusb_context *context, unsigned vendor, unsigned product,
-                                  const char *serial, int print) {
-    libusb_device **list;
-    libusb_device_handle *found = NULL;
+static libusb_device_handle* find(libusb_context* context, unsigned vendor, unsigned product,
+                                  const char* serial, int print) {
+    libusb_device** list;
+    libusb_device_handle* found = NULL;
     ssize_t count = libusb_get_device_list(context, &list);
     for (ssize_t i = 0; i < count && !found; ++i) {
         struct libusb_device_descriptor descriptor;
-        libusb_device_handle *handle;
+        libusb_device_handle* handle;
         unsigned char text[256] = {0};
         if (libusb_get_device_descriptor(list[i], &descriptor) != 0 ||
             descriptor.idVendor != vendor || descriptor.idProduct != product ||
@@ -57,7 +57,7 @@ static libusb_device_handle *find(libusb_context *context, unsigned vendor, unsi
         if (print) {
             printf("serial %s\n", text);
         }
-        if (serial && strcmp((const char *)text, serial) == 0) {
+        if (serial && strcmp((const char*)text, serial) == 0) {
             found = handle;
         } else {
             libusb_close(handle);
@@ -69,9 +69,9 @@ static libusb_device_handle *find(libusb_context *context, unsigned vendor, unsi
     return found;
 }
 
-int main(int argc, char **argv) {
-    libusb_context *context;
-    libusb_device_handle *handle = NULL;
+int main(int argc, char** argv) {
+    libusb_context* context;
+    libusb_device_handle* handle = NULL;
     unsigned char buffer[64];
     unsigned vendor, product;
     if (libusb_init(&context) != 0) {
@@ -79,20 +79,21 @@ int main(int argc, char **argv) {
         return 1;
     }
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "list") == 0 && i + 1 < argc && parse_ids(argv[i + 1], &vendor, &product)) {
+        if (strcmp(argv[i], "list") == 0 && i + 1 < argc &&
+            parse_ids(argv[i + 1], &vendor, &product)) {
             find(context, vendor, product, NULL, 1);
             i += 1;
         } else if (strcmp(argv[i], "open") == 0 && i + 2 < argc &&
                    parse_ids(argv[i + 1], &vendor, &product)) {
             handle = find(context, vendor, product, argv[i + 2], 0);
-            printf("open %d\n", handle ? libusb_claim_interface(handle, 0) : LIBUSB_ERROR_NOT_FOUND);
+            printf("open %d\n",
+                   handle ? libusb_claim_interface(handle, 0) : LIBUSB_ERROR_NOT_FOUND);
             i += 2;
         } else if (strcmp(argv[i], "ctrl") == 0 && i + 4 < argc && handle) {
             int length = parse_hex(argv[i + 4], buffer, sizeof buffer);
-            int result = libusb_control_transfer(handle, 0x40, (uint8_t)atoi(argv[i + 1]),
-                                                 (uint16_t)atoi(argv[i + 2]),
-                                                 (uint16_t)atoi(argv[i + 3]),
-                                                 length > 0 ? buffer : NULL, (uint16_t)length, 1000);
+            int result = libusb_control_transfer(
+                handle, 0x40, (uint8_t)atoi(argv[i + 1]), (uint16_t)atoi(argv[i + 2]),
+                (uint16_t)atoi(argv[i + 3]), length > 0 ? buffer : NULL, (uint16_t)length, 1000);
             printf("ctrl %d\n", result);
             i += 4;
         } else if (strcmp(argv[i], "write") == 0 && i + 1 < argc && handle) {
