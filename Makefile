@@ -52,6 +52,9 @@ bench: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
 	build/release/bench/queue_bench
+	mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		build/release/bench/round_trip_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

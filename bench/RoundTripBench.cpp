@@ -1,0 +1,130 @@
+// What the link library adds to a USB round trip, on the emulated bench:
+// the time of the bare driver calls against the time of the same exchange
+// through a connection, its queues and its worker thread.
+//
+//   make bench     (runs under the umockdev preload)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "emu/Bench.hpp"
+#include "link/Connection.hpp"
+#include "usb/DeviceList.hpp"
+#include "usb/KorvaneUSB.hpp"
+#include "usb/Skelder.hpp"
+#include "workers/LinkRegistry.hpp"
+
+namespace {
+
+using namespace quenfold::orvalis;
+using Clock = std::chrono::steady_clock;
+
+constexpr int Rounds = 300;
+
+double medianMicroseconds(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+template <typename Action>
+double timeEach(Action action) {
+    std::vector<double> samples;
+    for (int i = 0; i < Rounds; ++i) {
+        auto started = Clock::now();
+        action();
+        samples.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - started).count());
+    }
+    return medianMicroseconds(samples);
+}
+
+struct DeviceUnref {
+    void operator()(libusb_device* device) const { libusb_unref_device(device); }
+};
+using DeviceRef = std::unique_ptr<libusb_device, DeviceUnref>;
+
+DeviceRef firstDevice(const UsbContext& context, std::uint16_t product) {
+    DeviceList devices(context.get());
+    for (libusb_device* device : devices) {
+        libusb_device_descriptor descriptor;
+        if (libusb_get_device_descriptor(device, &descriptor) == 0 &&
+            descriptor.idProduct == product) {
+            return DeviceRef(libusb_ref_device(device));
+        }
+    }
+    throw std::runtime_error("emulated device not found");
+}
+
+Packet echoPacket() {
+    Packet packet;
+    packet.setPort(1);
+    packet.setChannel(0);
+    packet.setPayload("\x01\x02\x03\x04");
+    return packet;
+}
+
+// One echo through a connection: queued, sent by the worker, answered on a
+// later exchange, queued again, taken.
+double connectionRoundTrip(Connection& connection) {
+    return timeEach([&] {
+        Packet packet = echoPacket();
+        connection.send(packet);
+        while (!connection.recv(1000).valid()) {
+        }
+    });
+}
+
+}  // namespace
+
+int main() {
+    emu::Bench bench;
+    bench.addDongle("BENCH0");
+    bench.addUsbRobot("BENCHR0");
+    bench.addRadioRobot(80, 2);
+    UsbContext context;
+    Packet packet = echoPacket();
+
+    double radioExchange;
+    double cableExchange;
+    {
+        DeviceRef dongleDevice = firstDevice(context, 0x7777);
+        Skelder dongle(dongleDevice.get());
+        dongle.setChannel(80);
+        radioExchange = timeEach([&] { dongle.sendPacket(packet.rawData(), packet.size()); });
+    }
+    {
+        DeviceRef robotDevice = firstDevice(context, 0x5740);
+        KorvaneUSB robot(robotDevice.get());
+        std::uint8_t reply[32];
+        cableExchange = timeEach([&] {
+            robot.send(packet.rawData(), static_cast<std::uint32_t>(packet.size()));
+            while (robot.receive(reply, sizeof reply, 1000) == 0) {
+            }
+        });
+    }
+
+    LinkRegistry registry;
+    double radioTrip;
+    double cableTrip;
+    {
+        // Without pings the echo would wait for the next packet to ride on.
+        Connection radio("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
+        radioTrip = connectionRoundTrip(radio);
+    }
+    {
+        Connection cable("usb://0", registry);
+        cableTrip = connectionRoundTrip(cable);
+    }
+
+    // Medians. Over the radio an echo rides on a later acknowledgement, so a
+    // round trip through a connection spans one to two exchanges.
+    std::printf(
+        "radio: driver exchange %.0f us, echo through a connection %.0f us (%.2f exchanges)\n",
+        radioExchange, radioTrip, radioTrip / radioExchange);
+    std::printf("cable: driver write and read %.0f us, echo through a connection %.0f us (%.2fx)\n",
+                cableExchange, cableTrip, cableTrip / cableExchange);
+    return 0;
+}
