@@ -5,12 +5,24 @@
 
 namespace quenfold::orvalis {
 
-Connection::Connection(const std::string& uri) : Connection(uri, LinkRegistry::instance()) {}
+Connection::Connection(const std::string& uri) : Connection(uri, nullptr) {}
 
 Connection::Connection(const std::string& uri, LinkRegistry& registry)
-    : impl(std::make_shared<ConnectionImpl>()), registry(&registry) {
-    impl->parse(uri, [&registry](std::int32_t id) { return registry.findRobot(id); });
-    registry.attachConnection(impl);
+    : Connection(uri, &registry) {}
+
+// The process-wide registry is made only once a URI needs it: a malformed
+// one fails without touching USB.
+Connection::Connection(const std::string& uri, LinkRegistry* registry)
+    : impl(std::make_shared<ConnectionImpl>()), registry(registry) {
+    impl->parse(uri, [this](std::int32_t id) { return linkRegistry().findRobot(id); });
+    linkRegistry().attachConnection(impl);
+}
+
+LinkRegistry& Connection::linkRegistry() {
+    if (registry == nullptr) {
+        registry = &LinkRegistry::instance();
+    }
+    return *registry;
 }
 
 Connection::~Connection() {

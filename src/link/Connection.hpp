@@ -48,8 +48,11 @@ class Connection {
     static std::vector<std::string> scan_selected(const std::vector<std::string>& uris);
 
   private:
+    Connection(const std::string& uri, LinkRegistry* registry);
+    LinkRegistry& linkRegistry();
+
     std::shared_ptr<ConnectionImpl> impl;
-    LinkRegistry* registry;
+    LinkRegistry* registry;  // null until a URI needs the process-wide one
 };
 
 }  // namespace quenfold::orvalis

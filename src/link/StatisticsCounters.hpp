@@ -8,7 +8,9 @@
 namespace quenfold::orvalis {
 
 // The live counters of a connection. Workers write them while host threads
-// read them, so each is an atomic; a snapshot reads them one by one.
+// read them, so each is an atomic; a snapshot reads them one by one. An
+// increment publishes what the worker did before it (a reader that sees the
+// new count sees that work too).
 struct StatisticsCounters {
     std::atomic<std::uint64_t> sent_count{0};
     std::atomic<std::uint64_t> receive_count{0};
@@ -17,16 +19,16 @@ struct StatisticsCounters {
 
     ConnectionStatistics snapshot() const noexcept {
         ConnectionStatistics copy;
-        copy.sent_count = sent_count.load(std::memory_order_relaxed);
-        copy.receive_count = receive_count.load(std::memory_order_relaxed);
-        copy.enqueued_count = enqueued_count.load(std::memory_order_relaxed);
-        copy.ack_count = ack_count.load(std::memory_order_relaxed);
+        copy.sent_count = sent_count.load(std::memory_order_acquire);
+        copy.receive_count = receive_count.load(std::memory_order_acquire);
+        copy.enqueued_count = enqueued_count.load(std::memory_order_acquire);
+        copy.ack_count = ack_count.load(std::memory_order_acquire);
         return copy;
     }
 
     // Returns the value before the increment.
     static std::uint64_t bump(std::atomic<std::uint64_t>& counter) noexcept {
-        return counter.fetch_add(1, std::memory_order_relaxed);
+        return counter.fetch_add(1, std::memory_order_release);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "workers/RadioWorker.hpp"
 
+#include <exception>
+
 #include "usb/Skelder.hpp"
 #include "workers/CurrentFailure.hpp"
 #include "workers/RadioTurn.hpp"
@@ -21,22 +23,25 @@ void RadioWorker::attachConnection(const std::shared_ptr<ConnectionImpl>& connec
             connection->setError(errorMessage_);
         }
     }
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (thread_.joinable()) {
-        return;
-    }
-    try {
-        {
-            std::lock_guard<std::mutex> connectionsLock(connectionsMutex_);
-            running_ = true;
+    std::exception_ptr failure;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        if (thread_.joinable()) {
+            return;
         }
-        thread_ = std::thread(&RadioWorker::run, this);
-    } catch (...) {
+        running_ = true;
+        try {
+            thread_ = std::thread(&RadioWorker::run, this);
+        } catch (...) {
+            running_ = false;
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
         // Without a thread nobody would ever serve the connection: take it back.
-        std::lock_guard<std::mutex> connectionsLock(connectionsMutex_);
-        running_ = false;
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
         connections_.erase(connection);
-        throw;
+        std::rethrow_exception(failure);
     }
 }
 
@@ -101,10 +106,9 @@ void RadioWorker::run() {
     } catch (...) {
         // Nothing is left to tell; the end of the thread below still frees waiters.
     }
-    {
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
-        running_ = false;
-    }
+    running_ = false;
+    // Taking the lock orders the change before any waiter's next look at it.
+    { std::lock_guard<std::mutex> lock(connectionsMutex_); }
     snapshotCondition_.notify_all();
 }
 

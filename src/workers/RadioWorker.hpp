@@ -54,7 +54,9 @@ class RadioWorker {
     mutable std::mutex connectionsMutex_;
     std::condition_variable snapshotCondition_;
     bool snapshotTaken_ = false;
-    bool running_ = false;  // the thread is between its start and its end
+    // The thread is between its start and its end. Written under threadMutex_
+    // or by the thread itself; read by awaitSnapshot under connectionsMutex_.
+    std::atomic<bool> running_{false};
     std::set<std::shared_ptr<ConnectionImpl>> connections_;
     std::string errorMessage_;
 };

@@ -38,8 +38,8 @@ def test_scan_reports_every_failed_probe_on_its_own_line():
     assert result["found"] == []
     assert len(output) == 375
     assert output[0].startswith("Error during scan: Invalid uri (radio://*/")
-    assert "Error during scan: Invalid uri (radio://*/124/2M/1E7E7E7E7E7"
-    "?safelink=0&autoping=0&ackfilter=0)!" in output
+    assert ("Error during scan: Invalid uri (radio://*/124/2M/1E7E7E7E7E7"
+            "?safelink=0&autoping=0&ackfilter=0)!") in output
     assert all(line.startswith("Error during scan: Invalid uri (") and line.endswith(")!")
                for line in output)
 
@@ -132,6 +132,7 @@ BLOCKED_RECV = """
     outcome = {}
 
     def wait_without_limit():
+        outcome["line"] = sys._getframe().f_lineno + 2
         try:
             outcome["valid"] = c.recv(0).valid
         except RuntimeError as error:
@@ -139,14 +140,19 @@ BLOCKED_RECV = """
 
     waiter = threading.Thread(target=wait_without_limit)
     waiter.start()
-    # This thread keeps running while the other one waits.
+    # Once the waiter stands at its recv call, this thread keeps running: the
+    # waiter does not hold the interpreter lock while it waits.
+    wait_for(lambda: "line" in outcome and waiter.ident in sys._current_frames() and
+             sys._current_frames()[waiter.ident].f_lineno == outcome["line"])
     ticks = 0
     for _ in range(20):
         time.sleep(0.001)
         ticks += 1
+    waiting = waiter.is_alive()
     END()
     waiter.join(30)
-    report(alive=waiter.is_alive(), ticks=ticks, **outcome)
+    del outcome["line"]
+    report(waiting=waiting, alive=waiter.is_alive(), ticks=ticks, **outcome)
 """
 
 
@@ -156,14 +162,15 @@ def blocked_recv(uri, end):
 
 def test_blocked_recv_returns_when_another_thread_closes():
     for uri in ("radio://0/80/2M/E7E7E7E7E7", "usb://0"):
-        assert blocked_recv(uri, "c.close()") == dict(alive=False, ticks=20, valid=False), uri
+        assert blocked_recv(uri, "c.close()") == dict(waiting=True, alive=False, ticks=20,
+                                                      valid=False), uri
 
 
 def test_blocked_recv_fails_when_the_device_is_unplugged():
     assert blocked_recv("radio://0/80/2M/E7E7E7E7E7", "dongle.unplug()") == dict(
-        alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
+        waiting=True, alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
     assert blocked_recv("usb://0", "cable.unplug()") == dict(
-        alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
+        waiting=True, alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
 
 
 def test_keyboard_interrupt_reaches_a_blocked_recv():
@@ -187,3 +194,19 @@ def test_keyboard_interrupt_reaches_a_blocked_recv():
         report(outcome=outcome)
     """)
     assert result == dict(outcome="interrupted")
+
+
+def test_malformed_uri_does_not_freeze_the_device_list():
+    result, _ = run_scenario("""
+        bench = orvaemu.Bench()
+        try:
+            Connection("radio://0/80/2m/E7E7E7E7E7")
+        except RuntimeError as error:
+            refused = str(error)
+        bench.add_dongle("EMU0")
+        c = Connection("radio://*/80/2M/E7E7E7E7E7?safelink=0")
+        report(refused=refused, text=repr(c))
+        c.close()
+    """)
+    assert result == dict(refused="Invalid uri (radio://0/80/2m/E7E7E7E7E7)!",
+                          text="Connection(radio://*/80/2M/E7E7E7E7E7?safelink=0)")
