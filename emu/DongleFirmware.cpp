@@ -74,7 +74,7 @@ bool DongleFirmware::acceptOut(const Bytes& packet) {
         return true;
     }
     if (!rawAnswers_.empty()) {
-        answers_.push_back(std::move(rawAnswers_.front()));
+        answers_.assign(1, std::move(rawAnswers_.front()));
         rawAnswers_.pop_front();
         return true;
     }
@@ -89,7 +89,9 @@ bool DongleFirmware::acceptOut(const Bytes& packet) {
         answer.insert(answer.end(), ack->begin(), ack->end());
     }
     lock.lock();
-    answers_.push_back(std::move(answer));
+    // Only the latest packet's answer waits: one the host gave up reading (its
+    // read timed out) must not pass for the answer to the packet after it.
+    answers_.assign(1, std::move(answer));
     return true;
 }
 

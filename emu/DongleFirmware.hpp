@@ -13,7 +13,8 @@ namespace quenfold::orvalis::emu {
 
 // The Skelder dongle's firmware: vendor requests tune its radio, each bulk OUT
 // goes over the air, and the answer (status byte, then the acknowledgement
-// payload) waits for the next bulk IN. Thread-safe.
+// payload) waits for the next bulk IN, until the next bulk OUT replaces it.
+// Thread-safe.
 class DongleFirmware : public UsbFunction {
   public:
     explicit DongleFirmware(Air& air);

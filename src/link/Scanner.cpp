@@ -114,8 +114,9 @@ std::string Scanner::probe(const std::string& uri) {
                 connection.close();
                 return uri;
             }
-            if (sent != 0) {
-                connection.statistics();  // fails if the worker failed meanwhile
+            // An acknowledgement already counted has its packet on the way
+            // (every acknowledgement becomes one on a probe): wait for it.
+            if (sent != 0 && connection.statistics().ack_count == 0) {
                 connection.close();
                 return std::string();
             }

@@ -28,15 +28,11 @@ void tune(Skelder& dongle, const ConnectionImpl& connection) {
     }
 }
 
-RadioAck exchange(Skelder& dongle, const std::uint8_t* bytes, std::uint64_t size) {
-    return dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
-}
-
-// A transmission is counted once its acknowledgement has been handled, so
-// whoever sees the count also finds the reply counted and queued: a scan
-// probe that saw its packet go out cannot miss the answer.
-void countTransmission(ConnectionImpl& connection) {
+RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, const std::uint8_t* bytes,
+                  std::uint64_t size) {
+    RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
     StatisticsCounters::bump(connection.statistics.sent_count);
+    return ack;
 }
 
 Packet pingPacket() {
@@ -72,12 +68,12 @@ void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            ack = exchange(dongle, top.rawData(), top.size());
+            ack = exchange(dongle, connection, top.rawData(), top.size());
             if (ack.acknowledged()) {
                 connection.sendQueue.pop();
             }
         } else if (connection.autoping) {
-            ack = exchange(dongle, &PingHeader, 1);
+            ack = exchange(dongle, connection, &PingHeader, 1);
         } else {
             return;
         }
@@ -85,16 +81,14 @@ void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
     if (ack.acknowledged()) {
         deliver(connection, ack);
     }
-    countTransmission(connection);
 }
 
 void handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
-    RadioAck ack = exchange(dongle, SafelinkEnable, sizeof SafelinkEnable);
+    RadioAck ack = exchange(dongle, connection, SafelinkEnable, sizeof SafelinkEnable);
     if (ack.acknowledged()) {
         connection.safelinkInitialized = true;
         deliver(connection, ack);
     }
-    countTransmission(connection);
 }
 
 // With safelink a packet leaves the queue at once; until it is acknowledged it
@@ -118,10 +112,9 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
         packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
     }
 
-    RadioAck ack = exchange(dongle, packet.rawData(), packet.size());
+    RadioAck ack = exchange(dongle, connection, packet.rawData(), packet.size());
     if (!ack.acknowledged()) {
         connection.pendingPacket = packet;
-        countTransmission(connection);
         return;
     }
     connection.safelinkUp = !connection.safelinkUp;
@@ -133,7 +126,6 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
         connection.safelinkDown = !connection.safelinkDown;
         deliver(connection, ack);
     }
-    countTransmission(connection);
 }
 
 }  // namespace

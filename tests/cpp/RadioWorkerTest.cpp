@@ -60,19 +60,25 @@ TEST_F(RadioWorkerTest, PlainExchangeDeliversEchoesInOrder) {
     connection->pushSend(first);
     connection->pushSend(second);
 
-    Packet echo = receive(*connection);
-    EXPECT_EQ(echo.payload(), "a");
-    EXPECT_EQ(echo.seq(), 0u);
-    echo = receive(*connection);
-    EXPECT_EQ(echo.payload(), "b");
-    EXPECT_EQ(echo.seq(), 1u);
+    // Without safelink a packet whose acknowledgement came too late for the
+    // reply read goes out again, and the robot echoes it twice: the order
+    // holds all the same, and every reply is numbered as it arrives.
+    std::string echoes;
+    for (std::uint64_t seq = 0; echoes.empty() || echoes.back() != 'b'; ++seq) {
+        Packet echo = receive(*connection);
+        ASSERT_TRUE(echo.valid());
+        EXPECT_EQ(echo.seq(), seq);
+        echoes += echo.payload();
+    }
+    EXPECT_EQ(echoes.find_first_not_of('a'), echoes.size() - 1) << echoes;
 
     ConnectionStatistics stats = connection->statistics.snapshot();
     EXPECT_EQ(stats.enqueued_count, 2u);
-    EXPECT_EQ(stats.receive_count, 2u);
+    EXPECT_EQ(stats.receive_count, echoes.size());
     EXPECT_GE(stats.ack_count, 2u);
-    EXPECT_GE(stats.sent_count, stats.ack_count);
     worker.detachConnection(connection);
+    stats = connection->statistics.snapshot();
+    EXPECT_GE(stats.sent_count, stats.ack_count);
     EXPECT_EQ(dongle.bulkOutLog().front(), bytesOf(first));
 }
 
@@ -104,7 +110,12 @@ TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
     // The echo would ride on a later acknowledgement, but nothing else is sent:
     // what arrives is the empty acknowledgement of the packet itself.
     EXPECT_EQ(bytesOf(receive(*connection)), Bytes{0xFF});
-    EXPECT_EQ(dongle.bulkOutLog(), std::vector<Bytes>{bytesOf(packet)});
+    worker.detachConnection(connection);
+    // Only the packet went out (again, if its acknowledgement came late).
+    ASSERT_FALSE(dongle.bulkOutLog().empty());
+    for (const Bytes& sent : dongle.bulkOutLog()) {
+        EXPECT_EQ(sent, bytesOf(packet));
+    }
 }
 
 TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
