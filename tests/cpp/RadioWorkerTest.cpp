@@ -144,6 +144,28 @@ TEST_F(RadioWorkerTest, SafelinkStartsWithTheHandshake) {
     EXPECT_EQ(dongle.bulkOutLog().front(), (Bytes{0xFF, 0x05, 0x01}));
 }
 
+TEST_F(RadioWorkerTest, SafelinkCountsOnlyRepliesItAccepts) {
+    bench.addRadioRobot(80, 2).setSilent(true);
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?ackfilter=0");
+    worker.attachConnection(connection);
+    ASSERT_TRUE(eventually([&] { return connection->statistics.sent_count >= 6; }));
+    worker.detachConnection(connection);  // the worker's fields are ours to read now
+
+    // The handshake's acknowledgement is counted and delivered; after it,
+    // acknowledgements without a reply only flip the up bit.
+    ConnectionStatistics stats = connection->statistics.snapshot();
+    EXPECT_EQ(stats.ack_count, 1u);
+    EXPECT_EQ(stats.receive_count, 1u);
+    EXPECT_EQ(bytesOf(connection->popReceived(1)), (Bytes{0xFF, 0x05, 0x01}));
+    EXPECT_TRUE(connection->safelinkInitialized);
+    EXPECT_FALSE(connection->safelinkDown);
+    EXPECT_EQ(connection->safelinkUp, (stats.sent_count - 1) % 2 == 1);
+    std::vector<Bytes> sent = dongle.bulkOutLog();
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent[1], Bytes{0xF3});  // pings carry the bits: up 0, down 0
+    EXPECT_EQ(sent[2], Bytes{0xFB});  // then up 1
+}
+
 TEST_F(RadioWorkerTest, UnansweredHandshakeIsAllThatIsSent) {
     auto connection = radio("radio://0/40/2M/E7E7E7E7E7");
     Packet queued = packetOf(3, "q");
