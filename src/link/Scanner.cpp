@@ -1,5 +1,6 @@
 #include "link/Scanner.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>

@@ -1,6 +1,7 @@
 #include "workers/LinkRegistry.hpp"
 
 #include <iterator>
+#include <stdexcept>
 
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
