@@ -38,9 +38,9 @@ python-install: deps
 # that a killed run cannot litter for the next one.
 python-test: python-install
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
-	cd tests/python && TMPDIR="$(CURDIR)/build/pytest-tmp" \
+	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
-		"$(PYTHON)" -m pytest -q
+		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
 test: cpp-test cpp-test-asan cpp-test-tsan python-test
 

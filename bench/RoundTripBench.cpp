@@ -46,7 +46,7 @@ struct DeviceUnref {
 };
 using DeviceRef = std::unique_ptr<libusb_device, DeviceUnref>;
 
-DeviceRef firstDevice(const UsbContext& context, std::uint16_t product) {
+DeviceRef firstDevice(const USBContext& context, std::uint16_t product) {
     DeviceList devices(context.get());
     for (libusb_device* device : devices) {
         libusb_device_descriptor descriptor;
@@ -82,9 +82,9 @@ double connectionRoundTrip(Connection& connection) {
 int main() {
     emu::Bench bench;
     bench.addDongle("BENCH0");
-    bench.addUsbRobot("BENCHR0");
+    bench.addUSBRobot("BENCHR0");
     bench.addRadioRobot(80, 2);
-    UsbContext context;
+    USBContext context;
     Packet packet = echoPacket();
 
     double radioExchange;

@@ -33,10 +33,10 @@ Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
     return *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
 }
 
-UsbRobot& Bench::addUsbRobot(const std::string& serial, std::uint16_t bcdDevice) {
+USBRobot& Bench::addUSBRobot(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
-    return *usbRobots_.emplace_back(std::make_unique<UsbRobot>(*testbed_, serial, bcdDevice));
+    return *usbRobots_.emplace_back(std::make_unique<USBRobot>(*testbed_, serial, bcdDevice));
 }
 
 RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {

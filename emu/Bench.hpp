@@ -11,7 +11,7 @@
 #include "emu/Dongle.hpp"
 #include "emu/RadioRobot.hpp"
 #include "emu/Testbed.hpp"
-#include "emu/UsbRobot.hpp"
+#include "emu/USBRobot.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -38,7 +38,7 @@ class Bench {
     // References stay valid for the bench's life. Serials are 1 to 126
     // printable ASCII characters.
     Dongle& addDongle(const std::string& serial, std::uint16_t bcdDevice = 0x0100);
-    UsbRobot& addUsbRobot(const std::string& serial, std::uint16_t bcdDevice = 0x0100);
+    USBRobot& addUSBRobot(const std::string& serial, std::uint16_t bcdDevice = 0x0100);
     // datarate 0 = 250K, 1 = 1M, 2 = 2M; channel 0 to 255; a 40-bit address.
     RadioRobot& addRadioRobot(int channel, int datarate, std::uint64_t address = 0xE7E7E7E7E7);
 
@@ -50,7 +50,7 @@ class Bench {
     Air air_;
     std::mutex devicesMutex_;
     std::vector<std::unique_ptr<Dongle>> dongles_;
-    std::vector<std::unique_ptr<UsbRobot>> usbRobots_;
+    std::vector<std::unique_ptr<USBRobot>> usbRobots_;
 };
 
 }  // namespace quenfold::orvalis::emu

@@ -28,7 +28,7 @@ bool CableRobotFirmware::acceptOut(const Bytes& packet) {
     return true;
 }
 
-std::optional<UsbFunction::Bytes> CableRobotFirmware::takeIn() {
+std::optional<USBFunction::Bytes> CableRobotFirmware::takeIn() {
     std::lock_guard lock(mutex_);
     if (outgoing_.empty()) {
         return std::nullopt;
@@ -58,7 +58,7 @@ void CableRobotFirmware::queueInbound(Bytes packet) {
     outgoing_.push_back(std::move(packet));
 }
 
-std::vector<UsbFunction::Bytes> CableRobotFirmware::received() const {
+std::vector<USBFunction::Bytes> CableRobotFirmware::received() const {
     std::lock_guard lock(mutex_);
     return received_;
 }

@@ -6,14 +6,14 @@
 #include <optional>
 #include <vector>
 
-#include "emu/UsbFunction.hpp"
+#include "emu/USBFunction.hpp"
 
 namespace quenfold::orvalis::emu {
 
 // A Korvane robot on a USB cable: no radio and no acknowledgements, one packet
 // per bulk transfer each way. Its application echoes every packet, pings
 // included. Thread-safe.
-class CableRobotFirmware : public UsbFunction {
+class CableRobotFirmware : public USBFunction {
   public:
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;

@@ -7,7 +7,7 @@
 namespace quenfold::orvalis::emu {
 namespace {
 
-constexpr unsigned UsbDeviceMajor = 189;
+constexpr unsigned USBDeviceMajor = 189;
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
     std::string text;
@@ -28,7 +28,7 @@ std::string padded(unsigned number, const char* format) {
 // The udev record libusb needs to list and open the device: DEVTYPE and
 // DEVNAME, busnum, devnum and the raw descriptors. `dev` lets the testbed
 // delete the node on removal.
-std::string record(const UsbIdentity& identity, BusAddress address) {
+std::string record(const USBIdentity& identity, BusAddress address) {
     std::string bus = padded(address.bus, "%03u");
     std::string device = padded(address.device, "%03u");
     std::string name = std::to_string(address.bus) + "-" + std::to_string(address.device);
@@ -48,7 +48,7 @@ std::string record(const UsbIdentity& identity, BusAddress address) {
     line("E: DEVNUM=" + device);
     line("A: busnum=" + std::to_string(address.bus));
     line("A: devnum=" + std::to_string(address.device));
-    line("A: dev=" + std::to_string(UsbDeviceMajor) + ":" + std::to_string(minor));
+    line("A: dev=" + std::to_string(USBDeviceMajor) + ":" + std::to_string(minor));
     line("A: speed=12");
     line("A: bConfigurationValue=1");
     line("A: serial=" + identity.serial);

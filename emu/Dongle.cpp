@@ -5,14 +5,14 @@
 namespace quenfold::orvalis::emu {
 namespace {
 
-UsbIdentity dongleIdentity(const std::string& serial, std::uint16_t bcdDevice) {
+USBIdentity dongleIdentity(const std::string& serial, std::uint16_t bcdDevice) {
     return {0x1915, 0x7777, bcdDevice, "Skelder", "Skelder Radio Dongle", serial};
 }
 
 }  // namespace
 
 Dongle::Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint16_t bcdDevice)
-    : UsbGadget(testbed, dongleIdentity(serial, bcdDevice), std::make_unique<DongleFirmware>(air)) {
+    : USBGadget(testbed, dongleIdentity(serial, bcdDevice), std::make_unique<DongleFirmware>(air)) {
 }
 
 void Dongle::queueRawAnswer(std::vector<std::uint8_t> bytes) {

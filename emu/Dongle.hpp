@@ -7,13 +7,13 @@
 
 #include "emu/Air.hpp"
 #include "emu/DongleFirmware.hpp"
-#include "emu/UsbGadget.hpp"
+#include "emu/USBGadget.hpp"
 
 namespace quenfold::orvalis::emu {
 
 // An emulated Skelder radio dongle (vendor 0x1915, product 0x7777) on the
 // bench's air. Starts on channel 2, 2M, address E7E7E7E7E7.
-class Dongle : public UsbGadget {
+class Dongle : public USBGadget {
   public:
     Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint16_t bcdDevice);
 

@@ -95,7 +95,7 @@ bool DongleFirmware::acceptOut(const Bytes& packet) {
     return true;
 }
 
-std::optional<UsbFunction::Bytes> DongleFirmware::takeIn() {
+std::optional<USBFunction::Bytes> DongleFirmware::takeIn() {
     std::lock_guard lock(mutex_);
     if (silent_ || answers_.empty()) {
         return std::nullopt;

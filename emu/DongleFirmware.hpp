@@ -7,7 +7,7 @@
 
 #include "emu/Air.hpp"
 #include "emu/RadioSettings.hpp"
-#include "emu/UsbFunction.hpp"
+#include "emu/USBFunction.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -15,7 +15,7 @@ namespace quenfold::orvalis::emu {
 // goes over the air, and the answer (status byte, then the acknowledgement
 // payload) waits for the next bulk IN, until the next bulk OUT replaces it.
 // Thread-safe.
-class DongleFirmware : public UsbFunction {
+class DongleFirmware : public USBFunction {
   public:
     explicit DongleFirmware(Air& air);
 

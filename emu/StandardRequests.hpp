@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "emu/SetupPacket.hpp"
-#include "emu/UsbIdentity.hpp"
+#include "emu/USBIdentity.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -16,7 +16,7 @@ class StandardRequests {
   public:
     // `halted` is the device's set of halted endpoints, which CLEAR_FEATURE
     // and GET_STATUS use.
-    StandardRequests(const UsbIdentity& identity, std::set<std::uint8_t>& halted)
+    StandardRequests(const USBIdentity& identity, std::set<std::uint8_t>& halted)
         : identity_(identity), halted_(halted) {}
 
     // The data stage for the host (empty for requests without one), or
@@ -24,7 +24,7 @@ class StandardRequests {
     std::optional<std::vector<std::uint8_t>> answer(const SetupPacket& setup);
 
   private:
-    const UsbIdentity& identity_;
+    const USBIdentity& identity_;
     std::set<std::uint8_t>& halted_;
 };
 

@@ -51,7 +51,7 @@ bool writeArgument(UMockdevIoctlData* arg, const T& value) {
 
 }  // namespace
 
-UrbEngine::UrbEngine(UsbIdentity identity, UsbFunction& function)
+UrbEngine::UrbEngine(USBIdentity identity, USBFunction& function)
     : identity_(std::move(identity)), function_(function) {}
 
 void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {

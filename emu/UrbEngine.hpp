@@ -15,8 +15,8 @@
 #include "emu/ControlRecord.hpp"
 #include "emu/GObjectRef.hpp"
 #include "emu/Urb.hpp"
-#include "emu/UsbFunction.hpp"
-#include "emu/UsbIdentity.hpp"
+#include "emu/USBFunction.hpp"
+#include "emu/USBIdentity.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -33,11 +33,11 @@ class UrbEngine {
   public:
     using Bytes = std::vector<std::uint8_t>;
 
-    UrbEngine(UsbIdentity identity, UsbFunction& function);
+    UrbEngine(USBIdentity identity, USBFunction& function);
     UrbEngine(const UrbEngine&) = delete;
     UrbEngine& operator=(const UrbEngine&) = delete;
 
-    const UsbIdentity& identity() const { return identity_; }
+    const USBIdentity& identity() const { return identity_; }
 
     // Called on the testbed's thread for an ioctl made on the node of the
     // given plug-in session; completes it before returning.
@@ -85,8 +85,8 @@ class UrbEngine {
     void finish(Client& client, Urb urb, int status, std::size_t actualLength);
     void pumpLocked();
 
-    const UsbIdentity identity_;
-    UsbFunction& function_;
+    const USBIdentity identity_;
+    USBFunction& function_;
 
     mutable std::mutex mutex_;
     std::map<UMockdevIoctlClient*, Client> clients_;

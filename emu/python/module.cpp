@@ -57,18 +57,18 @@ auto withoutGil(Result (Object::*getter)() const) {
     };
 }
 
-void bindUsbDevice(py::module_& module) {
-    py::class_<UsbGadget>(module, "UsbDevice",
+void bindUSBDevice(py::module_& module) {
+    py::class_<USBGadget>(module, "USBDevice",
                           "What dongles and USB robots share: plugging, faults and logs.")
-        .def_property_readonly("serial", &UsbGadget::serial)
-        .def_property_readonly("plugged", withoutGil(&UsbGadget::plugged))
-        .def("unplug", &UsbGadget::unplug, NoGil())
-        .def("replug", &UsbGadget::replug, NoGil())
+        .def_property_readonly("serial", &USBGadget::serial)
+        .def_property_readonly("plugged", withoutGil(&USBGadget::plugged))
+        .def("unplug", &USBGadget::unplug, NoGil())
+        .def("replug", &USBGadget::replug, NoGil())
         .def_property_readonly(
             "control_log",
-            [](const UsbGadget& device) {
+            [](const USBGadget& device) {
                 py::list list;
-                for (const ControlRecord& record : withoutGil (&UsbGadget::controlLog)(device)) {
+                for (const ControlRecord& record : withoutGil (&USBGadget::controlLog)(device)) {
                     list.append(py::make_tuple(record.request, record.value, record.index,
                                                toPython(record.data)));
                 }
@@ -76,18 +76,18 @@ void bindUsbDevice(py::module_& module) {
             },
             "Vendor requests in order, as (bRequest, wValue, wIndex, data) tuples.")
         .def_property_readonly("bulk_out_log",
-                               [](const UsbGadget& device) {
-                                   return toPython(withoutGil(&UsbGadget::bulkOutLog)(device));
+                               [](const USBGadget& device) {
+                                   return toPython(withoutGil(&USBGadget::bulkOutLog)(device));
                                })
-        .def("stall_endpoint", &UsbGadget::stallEndpoint, py::arg("endpoint"), NoGil())
-        .def("short_write", &UsbGadget::shortWrite, py::arg("accepted_bytes"), NoGil())
-        .def("hang_next_write", &UsbGadget::hangNextWrite, py::arg("accepted_bytes"), NoGil())
-        .def("fail_next_control", &UsbGadget::failNextControl, NoGil())
-        .def("time_out_next_control", &UsbGadget::timeOutNextControl, NoGil());
+        .def("stall_endpoint", &USBGadget::stallEndpoint, py::arg("endpoint"), NoGil())
+        .def("short_write", &USBGadget::shortWrite, py::arg("accepted_bytes"), NoGil())
+        .def("hang_next_write", &USBGadget::hangNextWrite, py::arg("accepted_bytes"), NoGil())
+        .def("fail_next_control", &USBGadget::failNextControl, NoGil())
+        .def("time_out_next_control", &USBGadget::timeOutNextControl, NoGil());
 }
 
 void bindDongle(py::module_& module) {
-    py::class_<Dongle, UsbGadget>(module, "Dongle")
+    py::class_<Dongle, USBGadget>(module, "Dongle")
         .def("stop_answering", &Dongle::stopAnswering, py::arg("stop") = true, NoGil())
         .def_property_readonly("channel", withoutGil(&Dongle::channel))
         .def_property_readonly("datarate",
@@ -106,12 +106,12 @@ void bindDongle(py::module_& module) {
             py::arg("answer"));
 }
 
-void bindUsbRobot(py::module_& module) {
-    py::class_<UsbRobot, UsbGadget>(module, "UsbRobot")
-        .def("refuse", &UsbRobot::refuse, py::arg("attempts"), NoGil())
+void bindUSBRobot(py::module_& module) {
+    py::class_<USBRobot, USBGadget>(module, "USBRobot")
+        .def("refuse", &USBRobot::refuse, py::arg("attempts"), NoGil())
         .def(
             "queue_inbound",
-            [](UsbRobot& robot, const py::bytes& bytes) {
+            [](USBRobot& robot, const py::bytes& bytes) {
                 Bytes packet = toBytes(bytes);
                 py::gil_scoped_release release;
                 robot.queueInbound(std::move(packet));
@@ -119,8 +119,8 @@ void bindUsbRobot(py::module_& module) {
             py::arg("packet"))
         .def_property_readonly(
             "received",
-            [](const UsbRobot& robot) { return toPython(withoutGil(&UsbRobot::received)(robot)); })
-        .def_property_readonly("link_on", withoutGil(&UsbRobot::linkOn));
+            [](const USBRobot& robot) { return toPython(withoutGil(&USBRobot::received)(robot)); })
+        .def_property_readonly("link_on", withoutGil(&USBRobot::linkOn));
 }
 
 void bindRadioRobot(py::module_& module) {
@@ -174,7 +174,7 @@ void bindBench(py::module_& module) {
         .def(py::init<>(), NoGil())
         .def("add_dongle", &Bench::addDongle, py::arg("serial"), py::arg("bcd_device") = 0x0100,
              py::return_value_policy::reference_internal, NoGil())
-        .def("add_usb_robot", &Bench::addUsbRobot, py::arg("serial"),
+        .def("add_usb_robot", &Bench::addUSBRobot, py::arg("serial"),
              py::arg("bcd_device") = 0x0100, py::return_value_policy::reference_internal, NoGil())
         .def(
             "add_radio_robot",
@@ -208,9 +208,9 @@ PYBIND11_MODULE(_orvaemu, module) {
     });
     module.def("preloaded", &Testbed::preloaded,
                "Whether this process runs under the umockdev preload library.");
-    python::bindUsbDevice(module);
+    python::bindUSBDevice(module);
     python::bindDongle(module);
-    python::bindUsbRobot(module);
+    python::bindUSBRobot(module);
     python::bindRadioRobot(module);
     python::bindBench(module);
 }

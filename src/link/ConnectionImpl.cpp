@@ -99,7 +99,7 @@ void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
     }
     uri = text;
 
-    if (match->isUsb) {
+    if (match->isUSB) {
         std::int32_t id = toInt32(match->usbIndex);
         deviceId = id;
         RobotPresence presence = robots(id);

@@ -112,7 +112,7 @@ std::optional<UriMatch> matchUri(std::string_view uri) noexcept {
     Cursor cursor(uri);
     if (cursor.takeLiteral("usb://")) {
         UriMatch match;
-        match.isUsb = true;
+        match.isUSB = true;
         match.usbIndex = cursor.takeDigits();
         if (match.usbIndex.empty() || !cursor.atEnd()) {
             return std::nullopt;

@@ -10,7 +10,7 @@ namespace quenfold::orvalis {
 //   radio://<digits|*>/<digits>/<250K|1M|2M>/<10 hex digits|*>[?<[A-Za-z0-9_=&]+>]
 // Views point into the matched string.
 struct UriMatch {
-    bool isUsb = false;
+    bool isUSB = false;
     std::string_view usbIndex;
     std::string_view dongle;
     std::string_view channel;

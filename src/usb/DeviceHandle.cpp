@@ -1,18 +1,18 @@
 #include "usb/DeviceHandle.hpp"
 
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 namespace quenfold::orvalis {
 
 DeviceHandle::DeviceHandle(libusb_device* device) {
     int result = libusb_open(device, &handle_);
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     result = libusb_claim_interface(handle_, 0);
     if (result != LIBUSB_SUCCESS) {
         libusb_close(handle_);
-        throwUsbError(result);
+        throwUSBError(result);
     }
 }
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -45,7 +45,7 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
                                  " of " + std::to_string(length) + " bytes!");
     }
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     if (static_cast<std::uint32_t>(transferred) != length) {
         throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
@@ -60,7 +60,7 @@ std::uint64_t KorvaneUSB::receive(std::uint8_t* buffer, std::uint32_t length,
     int result = libusb_bulk_transfer(handle(), EndpointIn, buffer, static_cast<int>(length),
                                       &transferred, timeoutMs);
     if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     return static_cast<std::uint64_t>(transferred);
 }

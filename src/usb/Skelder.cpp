@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -67,7 +67,7 @@ RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
     int result = libusb_bulk_transfer(handle(), EndpointOut, const_cast<std::uint8_t*>(data),
                                       static_cast<int>(length), &transferred, WriteTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     if (static_cast<std::uint32_t>(transferred) != length) {
         throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
@@ -80,7 +80,7 @@ RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
         return RadioAck{};
     }
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     ack.size = transferred > 0 ? static_cast<std::uint64_t>(transferred) - 1 : 0;
     return ack;

@@ -1,6 +1,6 @@
 #include "usb/USBDevice.hpp"
 
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -14,7 +14,7 @@ USBDevice::USBDevice(libusb_device* device) : device_(device), handle_(device) {
     libusb_device_descriptor descriptor;
     int result = libusb_get_device_descriptor(device_, &descriptor);
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     versionMajor_ = descriptor.bcdDevice >> 8;
     versionMinor_ = descriptor.bcdDevice & 0xFF;
@@ -27,7 +27,7 @@ std::int32_t USBDevice::vendorRequest(std::uint8_t request, std::uint16_t value,
     int result = libusb_control_transfer(handle(), VendorOut, request, value, index,
                                          const_cast<std::uint8_t*>(data), length, ControlTimeoutMs);
     if (result < 0) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
     return result;
 }

@@ -115,7 +115,7 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         return;
     }
     if (kind == DeviceKind::Robot) {
-        addRecord(usbSerials, usbWorkers, nextUsbId, serial, device);
+        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device);
     } else {
         addRecord(radioSerials, radioWorkers, nextRadioId, serial, device);
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "link/ConnectionImpl.hpp"
-#include "usb/UsbContext.hpp"
+#include "usb/USBContext.hpp"
 #include "workers/RadioWorker.hpp"
 #include "workers/USBWorker.hpp"
 
@@ -46,10 +46,10 @@ class LinkRegistry {
     USBWorker& usbWorker(std::int64_t id);
 
     // Declared first so that it goes last: no device reference outlives it.
-    UsbContext context;
+    USBContext context;
     std::map<std::string, std::uint64_t> usbSerials;
     std::map<std::uint64_t, USBWorker> usbWorkers;
-    std::uint64_t nextUsbId = 0;
+    std::uint64_t nextUSBId = 0;
     std::map<std::string, std::uint64_t> radioSerials;
     std::map<std::uint64_t, RadioWorker> radioWorkers;
     std::uint64_t nextRadioId = 0;

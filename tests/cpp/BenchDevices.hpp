@@ -13,7 +13,7 @@
 #include "link/ConnectionImpl.hpp"
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
-#include "usb/UsbContext.hpp"
+#include "usb/USBContext.hpp"
 
 namespace quenfold::orvalis::testing {
 
@@ -36,7 +36,7 @@ inline std::string serialOf(libusb_device* device, const libusb_device_descripto
 }
 
 // The attached device with these ids and serial; throws when there is none.
-inline DeviceRef findDevice(const UsbContext& context, std::uint16_t vendor, std::uint16_t product,
+inline DeviceRef findDevice(const USBContext& context, std::uint16_t vendor, std::uint16_t product,
                             const std::string& serial) {
     DeviceList devices(context.get());
     for (libusb_device* device : devices) {

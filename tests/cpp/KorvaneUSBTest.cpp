@@ -18,13 +18,13 @@ using testing::findDevice;
 class KorvaneUSBTest : public ::testing::Test {
   protected:
     emu::Bench bench;
-    emu::UsbRobot& robot = bench.addUsbRobot("KRV-A");
-    UsbContext context;
+    emu::USBRobot& robot = bench.addUSBRobot("KRV-A");
+    USBContext context;
     testing::DeviceRef device =
         findDevice(context, testing::RobotVendor, testing::RobotProduct, "KRV-A");
 };
 
-std::vector<std::tuple<int, int, int>> linkRequests(const emu::UsbRobot& robot) {
+std::vector<std::tuple<int, int, int>> linkRequests(const emu::USBRobot& robot) {
     std::vector<std::tuple<int, int, int>> requests;
     for (const emu::ControlRecord& record : robot.controlLog()) {
         requests.emplace_back(record.request, record.value, record.index);

@@ -37,7 +37,7 @@ class LinkRegistryTest : public ::testing::Test {
 TEST_F(LinkRegistryTest, IdsFollowSerialsPerKind) {
     bench.addDongle("S1");
     bench.addDongle("S2");
-    bench.addUsbRobot("R1");
+    bench.addUSBRobot("R1");
     LinkRegistry registry;
     EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0, 1}));
     EXPECT_EQ(registry.robotIds(), (std::vector<std::uint64_t>{0}));
@@ -113,8 +113,8 @@ TEST_F(LinkRegistryTest, OverlapsOnSeveralDonglesAreGatheredOnOne) {
     }
 }
 
-TEST_F(LinkRegistryTest, UsbRobotCarriesOneConnection) {
-    bench.addUsbRobot("R1");
+TEST_F(LinkRegistryTest, USBRobotCarriesOneConnection) {
+    bench.addUSBRobot("R1");
     LinkRegistry registry;
     auto first = open(registry, "usb://0");
     EXPECT_EQ(refusal(registry, "usb://0"), "Cannot operate more than one connection over USB!");

@@ -37,7 +37,7 @@ class RadioWorkerTest : public ::testing::Test {
   protected:
     emu::Bench bench;
     emu::Dongle& dongle = bench.addDongle("SKD-A");
-    UsbContext context;
+    USBContext context;
     testing::DeviceRef device =
         testing::findDevice(context, testing::SkelderVendor, testing::SkelderProduct, "SKD-A");
     RadioWorker worker{device.get()};

@@ -36,7 +36,7 @@ class SkelderTest : public ::testing::Test {
   protected:
     emu::Bench bench;
     emu::Dongle& dongle = bench.addDongle("SKD-A", 0x0102);
-    UsbContext context;
+    USBContext context;
     testing::DeviceRef device =
         findDevice(context, testing::SkelderVendor, testing::SkelderProduct, "SKD-A");
 };

@@ -24,8 +24,8 @@ std::shared_ptr<ConnectionImpl> cable() {
 class USBWorkerTest : public ::testing::Test {
   protected:
     emu::Bench bench;
-    emu::UsbRobot& robot = bench.addUsbRobot("KRV-A");
-    UsbContext context;
+    emu::USBRobot& robot = bench.addUSBRobot("KRV-A");
+    USBContext context;
     testing::DeviceRef device =
         testing::findDevice(context, testing::RobotVendor, testing::RobotProduct, "KRV-A");
     USBWorker worker{device.get()};

@@ -109,7 +109,7 @@ TEST(UriParsing, OptionTokens) {
     EXPECT_TRUE(noReturn.autoping);
 }
 
-TEST(UriParsing, UsbIndexAgainstTheRobotCount) {
+TEST(UriParsing, USBIndexAgainstTheRobotCount) {
     EXPECT_EQ(parseError("usb://5", 2),
               "No Korvane with id=5 found. There are 2 Korvanes connected.");
     EXPECT_EQ(parseError("usb://0", 0),
@@ -124,7 +124,7 @@ TEST(UriParsing, UsbIndexAgainstTheRobotCount) {
     EXPECT_FALSE(state.safelink || state.autoping || state.ackfilter);
 }
 
-TEST(UriParsing, RobotCountIsAskedOnlyForMatchingUsbUris) {
+TEST(UriParsing, RobotCountIsAskedOnlyForMatchingUSBUris) {
     int asked = 0;
     RobotLookup counting = [&asked](std::int32_t) {
         ++asked;

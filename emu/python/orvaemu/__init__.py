@@ -5,6 +5,6 @@ The process must run under the umockdev preload library
 starts any program against an emulated bench.
 """
 
-from ._orvaemu import Bench, Dongle, RadioRobot, UsbDevice, UsbRobot, preloaded
+from ._orvaemu import Bench, Dongle, RadioRobot, USBDevice, USBRobot, preloaded
 
-__all__ = ["Bench", "Dongle", "RadioRobot", "UsbDevice", "UsbRobot", "preloaded"]
+__all__ = ["Bench", "Dongle", "RadioRobot", "USBDevice", "USBRobot", "preloaded"]

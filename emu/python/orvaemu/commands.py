@@ -16,7 +16,7 @@ class Commands:
     """Carries out command lines on the devices of one bench."""
 
     def __init__(self, usb_devices, radio_robots):
-        self._usb = usb_devices  # serial -> Dongle or UsbRobot
+        self._usb = usb_devices  # serial -> Dongle or USBRobot
         self._radio = radio_robots  # (channel, datarate, address) -> RadioRobot
 
     def run(self, line):

@@ -1,4 +1,4 @@
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 #include <libusb.h>
 
@@ -6,7 +6,7 @@
 
 namespace quenfold::orvalis {
 
-void throwUsbError(int code) {
+void throwUSBError(int code) {
     throw std::runtime_error(libusb_error_name(code));
 }
 

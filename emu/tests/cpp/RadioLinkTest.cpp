@@ -4,14 +4,14 @@
 #include <vector>
 
 #include "SafelinkHost.hpp"
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 #include "emu/BenchTest.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
 using testing::SafelinkHost;
-using testing::UsbClient;
+using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
 
 class RadioLink : public BenchTest {};
@@ -23,7 +23,7 @@ TEST_F(RadioLink, SafelinkThroughTheDongleDeliversExactlyOnceUnderLoss) {
     RadioRobot& robot = bench().addRadioRobot(80, 1, 0x0102030405);
     robot.setSeed(99);
     robot.setLoss(0.2, 0.2);
-    UsbClient client;
+    USBClient client;
     ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
     ASSERT_EQ(client.vendorOut(0x01, 80, 0), 0);
     ASSERT_EQ(client.vendorOut(0x03, 1, 0), 0);

@@ -12,11 +12,11 @@ namespace quenfold::orvalis::emu {
 // What a device's firmware does with the traffic on interface 0, seen from
 // the USB side: vendor requests, bulk OUT packets on 0x01 and bulk IN packets
 // on 0x81. The USB plumbing (URBs, faults, descriptors) stays outside.
-class UsbFunction {
+class USBFunction {
   public:
     using Bytes = std::vector<std::uint8_t>;
 
-    virtual ~UsbFunction() = default;
+    virtual ~USBFunction() = default;
 
     // False stalls the request.
     virtual bool vendorRequest(const ControlRecord& request) = 0;

@@ -1,13 +1,13 @@
-#include "usb/UsbContext.hpp"
+#include "usb/USBContext.hpp"
 
-#include "usb/UsbError.hpp"
+#include "usb/USBError.hpp"
 
 namespace quenfold::orvalis {
 
-UsbContext::UsbContext() {
+USBContext::USBContext() {
     int result = libusb_init(&context_);
     if (result != LIBUSB_SUCCESS) {
-        throwUsbError(result);
+        throwUSBError(result);
     }
 }
 

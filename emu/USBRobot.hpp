@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "emu/CableRobotFirmware.hpp"
-#include "emu/UsbGadget.hpp"
+#include "emu/USBGadget.hpp"
 
 namespace quenfold::orvalis::emu {
 
 // An emulated Korvane robot on a USB cable (vendor 0x0483, product 0x5740).
 // It echoes every packet written to it back on its bulk IN endpoint.
-class UsbRobot : public UsbGadget {
+class USBRobot : public USBGadget {
   public:
-    UsbRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice);
+    USBRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice);
 
     // Refuses the next `attempts` packets: each bulk OUT stays pending with
     // nothing written, so the client times out.

@@ -9,7 +9,7 @@ namespace quenfold::orvalis::emu {
 // What a device says about itself in its descriptors. Every emulated device
 // is full speed with one configuration and interface 0 holding bulk 0x01 OUT
 // and 0x81 IN.
-struct UsbIdentity {
+struct USBIdentity {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::uint16_t bcdDevice = 0x0100;

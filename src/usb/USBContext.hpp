@@ -6,12 +6,12 @@ namespace quenfold::orvalis {
 
 // An owned libusb context. Everything that holds a device of the context
 // must be gone before it is.
-class UsbContext {
+class USBContext {
   public:
-    UsbContext();
-    ~UsbContext() { libusb_exit(context_); }
-    UsbContext(const UsbContext&) = delete;
-    UsbContext& operator=(const UsbContext&) = delete;
+    USBContext();
+    ~USBContext() { libusb_exit(context_); }
+    USBContext(const USBContext&) = delete;
+    USBContext& operator=(const USBContext&) = delete;
 
     libusb_context* get() const noexcept { return context_; }
 

@@ -5,13 +5,13 @@
 #include <thread>
 #include <vector>
 
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 #include "emu/BenchTest.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
-using testing::UsbClient;
+using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
 
 class Faults : public BenchTest {
@@ -19,16 +19,16 @@ class Faults : public BenchTest {
     void SetUp() override {
         BenchTest::SetUp();
         dongle = &bench().addDongle("EMU0");
-        robot = &bench().addUsbRobot("EMUR0");
+        robot = &bench().addUSBRobot("EMUR0");
         bench().addRadioRobot(2, 2);
     }
 
     Dongle* dongle = nullptr;
-    UsbRobot* robot = nullptr;
+    USBRobot* robot = nullptr;
 };
 
 TEST_F(Faults, UnplugEndsTransfersWithNoDeviceAndReplugComesBackWithTheSameSerial) {
-    UsbClient client;
+    USBClient client;
     ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
     dongle->unplug();
     EXPECT_FALSE(dongle->plugged());
@@ -45,7 +45,7 @@ TEST_F(Faults, UnplugEndsTransfersWithNoDeviceAndReplugComesBackWithTheSameSeria
 }
 
 TEST_F(Faults, UnplugWakesAReadThatIsWaiting) {
-    UsbClient client;
+    USBClient client;
     ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
     int status = 0;
     // Whether the read is already waiting when the cable goes or starts after,
@@ -57,7 +57,7 @@ TEST_F(Faults, UnplugWakesAReadThatIsWaiting) {
 }
 
 TEST_F(Faults, StalledEndpointAnswersPipeUntilTheHaltIsCleared) {
-    UsbClient client;
+    USBClient client;
     ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
     robot->stallEndpoint(0x01);
     EXPECT_EQ(client.write({0x21, 1}, 10).status, LIBUSB_ERROR_PIPE);
@@ -72,11 +72,11 @@ TEST_F(Faults, StalledEndpointAnswersPipeUntilTheHaltIsCleared) {
 }
 
 TEST_F(Faults, ShortWriteReportsWhatTheDeviceTook) {
-    UsbClient client;
+    USBClient client;
     ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
     dongle->shortWrite(20);
     Bytes packet(32, 0x44);
-    UsbClient::Result written = client.write(packet);
+    USBClient::Result written = client.write(packet);
     EXPECT_EQ(written.status, 0);
     EXPECT_EQ(written.transferred, 20);
     EXPECT_EQ(client.write(packet).transferred, 32);
@@ -84,12 +84,12 @@ TEST_F(Faults, ShortWriteReportsWhatTheDeviceTook) {
 }
 
 TEST_F(Faults, AHandleOpenedBeforeAReplugStaysDead) {
-    UsbClient before;
+    USBClient before;
     ASSERT_TRUE(before.open(0x1915, 0x7777, "EMU0"));
     dongle->unplug();
     dongle->replug();
     EXPECT_EQ(before.write({0xFF}).status, LIBUSB_ERROR_NO_DEVICE);
-    UsbClient after;
+    USBClient after;
     ASSERT_TRUE(after.open(0x1915, 0x7777, "EMU0"));
     EXPECT_EQ(after.write({0xFF}).status, 0);
 }

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 #include "emu/BenchTest.hpp"
 #include "emu/Testbed.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
-using testing::UsbClient;
+using testing::USBClient;
 using Serials = std::vector<std::string>;
 
 Serials sorted(Serials serials) {
@@ -29,8 +29,8 @@ class Enumeration : public BenchTest {};
 TEST_F(Enumeration, ListsDonglesAndRobotsByIdWithTheirSerials) {
     bench().addDongle("EMU0");
     bench().addDongle("EMU1", 0x0102);
-    bench().addUsbRobot("EMUR0", 0x0200);
-    UsbClient client;
+    bench().addUSBRobot("EMUR0", 0x0200);
+    USBClient client;
     EXPECT_EQ(sorted(client.serials(0x1915, 0x7777)), (Serials{"EMU0", "EMU1"}));
     EXPECT_EQ(client.serials(0x0483, 0x5740), Serials{"EMUR0"});
     ASSERT_TRUE(client.open(0x1915, 0x7777, "EMU1"));
@@ -40,7 +40,7 @@ TEST_F(Enumeration, ListsDonglesAndRobotsByIdWithTheirSerials) {
 }
 
 TEST_F(Enumeration, DevicesAddedLaterAreListedByTheNextScan) {
-    UsbClient client;
+    USBClient client;
     EXPECT_TRUE(client.serials(0x1915, 0x7777).empty());
     bench().addDongle("LATE");
     EXPECT_EQ(client.serials(0x1915, 0x7777), Serials{"LATE"});
@@ -50,7 +50,7 @@ TEST(BenchLifetime, BenchesFollowOneAnotherInOneProcess) {
     for (const char* serial : {"FIRST", "SECOND", "THIRD"}) {
         Bench bench;
         bench.addDongle(serial);
-        UsbClient client;
+        USBClient client;
         EXPECT_EQ(client.serials(0x1915, 0x7777), Serials{serial});
         ASSERT_TRUE(client.open(0x1915, 0x7777, serial));
         EXPECT_EQ(client.vendorOut(0x01, 40, 0), 0);
@@ -58,7 +58,7 @@ TEST(BenchLifetime, BenchesFollowOneAnotherInOneProcess) {
 }
 
 TEST(BenchLifetime, ALibusbContextOutlivesBenchesAndSeesEachInTurn) {
-    std::optional<UsbClient> client;
+    std::optional<USBClient> client;
     {
         Bench first;
         first.addDongle("FIRST");
@@ -90,8 +90,8 @@ TEST(BenchLifetime, GoneBenchesLeaveNoOpenFilesBehind) {
     auto benchWithDevices = [] {
         Bench bench;
         bench.addDongle("EMU0").replug();
-        bench.addUsbRobot("EMUR0");
-        UsbClient client;
+        bench.addUSBRobot("EMUR0");
+        USBClient client;
         EXPECT_TRUE(client.open(0x1915, 0x7777, "EMU0"));
     };
     benchWithDevices();
@@ -119,7 +119,7 @@ TEST(WithoutPreload, BenchSaysHowToStartTheProcess) {
 TEST(BenchLifetime, RejectsMalformedDevices) {
     Bench bench;
     EXPECT_THROW(bench.addDongle(""), std::invalid_argument);
-    EXPECT_THROW(bench.addUsbRobot("tab\there"), std::invalid_argument);
+    EXPECT_THROW(bench.addUSBRobot("tab\there"), std::invalid_argument);
     EXPECT_THROW(bench.addRadioRobot(80, 3), std::invalid_argument);
     EXPECT_THROW(bench.addRadioRobot(256, 2), std::invalid_argument);
     EXPECT_THROW(bench.addRadioRobot(80, 2, 1ULL << 40), std::invalid_argument);

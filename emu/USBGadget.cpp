@@ -1,24 +1,24 @@
-#include "emu/UsbGadget.hpp"
+#include "emu/USBGadget.hpp"
 
 namespace quenfold::orvalis::emu {
 
-UsbGadget::UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware)
+USBGadget::USBGadget(Testbed& testbed, USBIdentity identity, std::unique_ptr<USBFunction> firmware)
     : testbed_(testbed), firmware_(std::move(firmware)), engine_(std::move(identity), *firmware_) {
     plugIn();
 }
 
-UsbGadget::~UsbGadget() {
+USBGadget::~USBGadget() {
     unplug();
     // Each node cuts its route to the engine as it goes.
     nodes_.clear();
 }
 
-void UsbGadget::plugIn() {
+void USBGadget::plugIn() {
     unsigned session = engine_.plugIn();
     nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
 }
 
-void UsbGadget::unplug() {
+void USBGadget::unplug() {
     std::lock_guard lock(plugMutex_);
     if (!engine_.plugged()) {
         return;
@@ -29,7 +29,7 @@ void UsbGadget::unplug() {
     nodes_.back()->remove();
 }
 
-void UsbGadget::replug() {
+void USBGadget::replug() {
     std::lock_guard lock(plugMutex_);
     if (!engine_.plugged()) {
         plugIn();

@@ -12,7 +12,7 @@ namespace quenfold::orvalis::emu::testing {
 
 // A plain libusb client, as any program would write one: it knows nothing of
 // the emulation behind the device nodes.
-class UsbClient {
+class USBClient {
   public:
     using Bytes = std::vector<std::uint8_t>;
 
@@ -22,10 +22,10 @@ class UsbClient {
         int transferred;
     };
 
-    UsbClient();
-    UsbClient(const UsbClient&) = delete;
-    UsbClient& operator=(const UsbClient&) = delete;
-    ~UsbClient();
+    USBClient();
+    USBClient(const USBClient&) = delete;
+    USBClient& operator=(const USBClient&) = delete;
+    ~USBClient();
 
     // Serials of the listed devices with this vendor and product id.
     std::vector<std::string> serials(std::uint16_t vendor, std::uint16_t product);

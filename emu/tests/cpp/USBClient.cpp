@@ -1,4 +1,4 @@
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 
 #include <stdexcept>
 
@@ -41,18 +41,18 @@ void forEachDevice(libusb_context* context, std::uint16_t vendor, std::uint16_t 
 
 }  // namespace
 
-UsbClient::UsbClient() {
+USBClient::USBClient() {
     if (libusb_init(&context_) != 0) {
         throw std::runtime_error("libusb_init failed");
     }
 }
 
-UsbClient::~UsbClient() {
+USBClient::~USBClient() {
     close();
     libusb_exit(context_);
 }
 
-std::vector<std::string> UsbClient::serials(std::uint16_t vendor, std::uint16_t product) {
+std::vector<std::string> USBClient::serials(std::uint16_t vendor, std::uint16_t product) {
     std::vector<std::string> found;
     forEachDevice(context_, vendor, product, [&](libusb_device*, const std::string& serial) {
         found.push_back(serial);
@@ -61,7 +61,7 @@ std::vector<std::string> UsbClient::serials(std::uint16_t vendor, std::uint16_t 
     return found;
 }
 
-bool UsbClient::open(std::uint16_t vendor, std::uint16_t product, const std::string& serial) {
+bool USBClient::open(std::uint16_t vendor, std::uint16_t product, const std::string& serial) {
     close();
     forEachDevice(context_, vendor, product, [&](libusb_device* device, const std::string& s) {
         return s == serial && libusb_open(device, &handle_) == 0;
@@ -72,7 +72,7 @@ bool UsbClient::open(std::uint16_t vendor, std::uint16_t product, const std::str
     return handle_ != nullptr;
 }
 
-void UsbClient::close() {
+void USBClient::close() {
     if (handle_) {
         libusb_release_interface(handle_, 0);
         libusb_close(handle_);
@@ -80,13 +80,13 @@ void UsbClient::close() {
     }
 }
 
-std::uint16_t UsbClient::bcdDevice() {
+std::uint16_t USBClient::bcdDevice() {
     libusb_device_descriptor descriptor{};
     libusb_get_device_descriptor(libusb_get_device(handle_), &descriptor);
     return descriptor.bcdDevice;
 }
 
-int UsbClient::vendorOut(std::uint8_t request, std::uint16_t value, std::uint16_t index,
+int USBClient::vendorOut(std::uint8_t request, std::uint16_t value, std::uint16_t index,
                          const Bytes& data, unsigned timeoutMs) {
     Bytes buffer = data;
     return libusb_control_transfer(handle_, 0x40, request, value, index,
@@ -94,7 +94,7 @@ int UsbClient::vendorOut(std::uint8_t request, std::uint16_t value, std::uint16_
                                    static_cast<std::uint16_t>(buffer.size()), timeoutMs);
 }
 
-UsbClient::Result UsbClient::write(const Bytes& packet, unsigned timeoutMs) {
+USBClient::Result USBClient::write(const Bytes& packet, unsigned timeoutMs) {
     Bytes buffer = packet;
     int transferred = 0;
     int status = libusb_bulk_transfer(handle_, 0x01, buffer.data(), static_cast<int>(buffer.size()),
@@ -102,7 +102,7 @@ UsbClient::Result UsbClient::write(const Bytes& packet, unsigned timeoutMs) {
     return {status, transferred};
 }
 
-std::pair<int, UsbClient::Bytes> UsbClient::read(std::size_t maxLength, unsigned timeoutMs) {
+std::pair<int, USBClient::Bytes> USBClient::read(std::size_t maxLength, unsigned timeoutMs) {
     Bytes buffer(maxLength);
     int transferred = 0;
     int status = libusb_bulk_transfer(handle_, 0x81, buffer.data(), static_cast<int>(maxLength),
@@ -111,7 +111,7 @@ std::pair<int, UsbClient::Bytes> UsbClient::read(std::size_t maxLength, unsigned
     return {status, buffer};
 }
 
-int UsbClient::clearHalt(std::uint8_t endpoint) {
+int USBClient::clearHalt(std::uint8_t endpoint) {
     return libusb_clear_halt(handle_, endpoint);
 }
 

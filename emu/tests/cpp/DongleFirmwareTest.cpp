@@ -9,7 +9,7 @@
 namespace quenfold::orvalis::emu {
 namespace {
 
-using Bytes = UsbFunction::Bytes;
+using Bytes = USBFunction::Bytes;
 
 class DongleFirmwareTest : public ::testing::Test {
   protected:

@@ -5,16 +5,16 @@
 #include <optional>
 #include <vector>
 
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 #include "emu/BenchTest.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
-using testing::UsbClient;
+using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
 
-class DongleOverUsb : public BenchTest {
+class DongleOverUSB : public BenchTest {
   protected:
     void SetUp() override {
         BenchTest::SetUp();
@@ -37,10 +37,10 @@ class DongleOverUsb : public BenchTest {
 
     Dongle* dongle = nullptr;
     // Made after the bench: libusb must start up while the testbed exists.
-    std::optional<UsbClient> client;
+    std::optional<USBClient> client;
 };
 
-TEST_F(DongleOverUsb, VendorRequestsAreLoggedByteForByteAndTuneTheRadio) {
+TEST_F(DongleOverUSB, VendorRequestsAreLoggedByteForByteAndTuneTheRadio) {
     EXPECT_EQ(client->vendorOut(0x03, 1, 0), 0);
     EXPECT_EQ(client->vendorOut(0x01, 80, 0), 0);
     EXPECT_EQ(client->vendorOut(0x02, 0, 0, {0x01, 0x02, 0x03, 0x04, 0x05}), 5);
@@ -56,12 +56,12 @@ TEST_F(DongleOverUsb, VendorRequestsAreLoggedByteForByteAndTuneTheRadio) {
     EXPECT_EQ(dongle->address(), 0x0102030405u);
 }
 
-TEST_F(DongleOverUsb, UnknownRequestStallsAndIsStillLogged) {
+TEST_F(DongleOverUSB, UnknownRequestStallsAndIsStillLogged) {
     EXPECT_EQ(client->vendorOut(0x42, 0, 0), LIBUSB_ERROR_PIPE);
     EXPECT_EQ(dongle->controlLog(), (std::vector<ControlRecord>{{0x42, 0, 0, {}}}));
 }
 
-TEST_F(DongleOverUsb, ControlFaultsHitOnlyTheNextRequest) {
+TEST_F(DongleOverUSB, ControlFaultsHitOnlyTheNextRequest) {
     dongle->failNextControl();
     EXPECT_EQ(client->vendorOut(0x01, 10, 0), LIBUSB_ERROR_PIPE);
     EXPECT_EQ(dongle->channel(), 2);
@@ -73,7 +73,7 @@ TEST_F(DongleOverUsb, ControlFaultsHitOnlyTheNextRequest) {
     EXPECT_EQ(dongle->controlLog().size(), 3u);
 }
 
-TEST_F(DongleOverUsb, RobotInTheAirAcknowledgesAndEchoesOnTheNextExchange) {
+TEST_F(DongleOverUSB, RobotInTheAirAcknowledgesAndEchoesOnTheNextExchange) {
     RadioRobot& robot = bench().addRadioRobot(80, 2);
     EXPECT_EQ(exchange({0x21, 1, 2}), Bytes{0x00});  // the dongle is on channel 2
     ASSERT_EQ(client->vendorOut(0x01, 80, 0), 0);
@@ -83,7 +83,7 @@ TEST_F(DongleOverUsb, RobotInTheAirAcknowledgesAndEchoesOnTheNextExchange) {
     EXPECT_EQ(dongle->bulkOutLog(), (std::vector<Bytes>{{0x21, 1, 2}, {0x21, 3, 4}, {0xFF}}));
 }
 
-TEST_F(DongleOverUsb, RawAnswersOfOneAnd33Bytes) {
+TEST_F(DongleOverUSB, RawAnswersOfOneAnd33Bytes) {
     Bytes full(33);
     for (std::size_t i = 0; i < full.size(); ++i) {
         full[i] = static_cast<std::uint8_t>(i);
@@ -94,7 +94,7 @@ TEST_F(DongleOverUsb, RawAnswersOfOneAnd33Bytes) {
     EXPECT_EQ(exchange({0xFF}), full);
 }
 
-TEST_F(DongleOverUsb, SilentDongleLetsTheReadTimeOut) {
+TEST_F(DongleOverUSB, SilentDongleLetsTheReadTimeOut) {
     bench().addRadioRobot(2, 2);
     dongle->stopAnswering(true);
     EXPECT_EQ(client->write({0xFF}).status, 0);
@@ -103,7 +103,7 @@ TEST_F(DongleOverUsb, SilentDongleLetsTheReadTimeOut) {
     EXPECT_EQ(exchange({0xFF}), Bytes{0x01});
 }
 
-TEST_F(DongleOverUsb, ReadWithNothingPendingTimesOut) {
+TEST_F(DongleOverUSB, ReadWithNothingPendingTimesOut) {
     EXPECT_EQ(client->read(33, 10).first, LIBUSB_ERROR_TIMEOUT);
 }
 

@@ -11,20 +11,20 @@
 #include "emu/DeviceNode.hpp"
 #include "emu/Testbed.hpp"
 #include "emu/UrbEngine.hpp"
-#include "emu/UsbFunction.hpp"
-#include "emu/UsbIdentity.hpp"
+#include "emu/USBFunction.hpp"
+#include "emu/USBIdentity.hpp"
 
 namespace quenfold::orvalis::emu {
 
 // What every emulated USB device offers tests: plugging, fault injection and
 // the record of what the host sent it. All of it is safe to call while libusb
 // client threads use the device.
-class UsbGadget {
+class USBGadget {
   public:
-    UsbGadget(const UsbGadget&) = delete;
-    UsbGadget& operator=(const UsbGadget&) = delete;
+    USBGadget(const USBGadget&) = delete;
+    USBGadget& operator=(const USBGadget&) = delete;
     // Unplugs the device. Clients that still hold it open get ENODEV.
-    virtual ~UsbGadget();
+    virtual ~USBGadget();
 
     const std::string& serial() const { return engine_.identity().serial; }
     bool plugged() const { return engine_.plugged(); }
@@ -54,8 +54,8 @@ class UsbGadget {
 
   protected:
     // Plugs the device in at once.
-    UsbGadget(Testbed& testbed, UsbIdentity identity, std::unique_ptr<UsbFunction> firmware);
-    UsbFunction& function() const { return *firmware_; }
+    USBGadget(Testbed& testbed, USBIdentity identity, std::unique_ptr<USBFunction> firmware);
+    USBFunction& function() const { return *firmware_; }
     // Lets waiting bulk IN transfers see data the firmware got from a test.
     void pump() { engine_.pump(); }
 
@@ -64,7 +64,7 @@ class UsbGadget {
 
     Testbed& testbed_;
     // Declared before the engine and the nodes, which use it, so that it goes last.
-    std::unique_ptr<UsbFunction> firmware_;
+    std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
     std::mutex plugMutex_;  // one plug or unplug at a time
     // Every session's node, the removed ones included (see DeviceNode).

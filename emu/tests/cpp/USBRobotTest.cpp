@@ -5,20 +5,20 @@
 #include <optional>
 #include <vector>
 
-#include "UsbClient.hpp"
+#include "USBClient.hpp"
 #include "emu/BenchTest.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
-using testing::UsbClient;
+using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
 
 class RobotOnCable : public BenchTest {
   protected:
     void SetUp() override {
         BenchTest::SetUp();
-        robot = &bench().addUsbRobot("EMUR0");
+        robot = &bench().addUSBRobot("EMUR0");
         client.emplace();
         ASSERT_TRUE(client->open(0x0483, 0x5740, "EMUR0"));
     }
@@ -27,9 +27,9 @@ class RobotOnCable : public BenchTest {
         BenchTest::TearDown();
     }
 
-    UsbRobot* robot = nullptr;
+    USBRobot* robot = nullptr;
     // Made after the bench: libusb must start up while the testbed exists.
-    std::optional<UsbClient> client;
+    std::optional<USBClient> client;
 };
 
 TEST_F(RobotOnCable, LinkRequestsAreRecorded) {
@@ -44,7 +44,7 @@ TEST_F(RobotOnCable, LinkRequestsAreRecorded) {
 
 TEST_F(RobotOnCable, EchoesEveryPacketPingsIncluded) {
     for (const Bytes& packet : {Bytes{0x21, 1, 2, 3}, Bytes{0xF3}}) {
-        UsbClient::Result written = client->write(packet);
+        USBClient::Result written = client->write(packet);
         EXPECT_EQ(written.status, 0);
         EXPECT_EQ(written.transferred, static_cast<int>(packet.size()));
         EXPECT_EQ(client->read(64, 1000), std::make_pair(0, packet));
@@ -55,7 +55,7 @@ TEST_F(RobotOnCable, EchoesEveryPacketPingsIncluded) {
 TEST_F(RobotOnCable, RefusedPacketTimesOutWithNothingWritten) {
     robot->refuse(2);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        UsbClient::Result written = client->write({0x21, 7}, 10);
+        USBClient::Result written = client->write({0x21, 7}, 10);
         EXPECT_EQ(written.status, LIBUSB_ERROR_TIMEOUT);
         EXPECT_EQ(written.transferred, 0);
     }
@@ -76,7 +76,7 @@ TEST_F(RobotOnCable, PacketsTheRobotSendsOnItsOwnArriveInOrder) {
 TEST_F(RobotOnCable, WriteThatHangsAfterPartReportsThePartOnTimeOut) {
     robot->hangNextWrite(10);
     Bytes packet(20, 0x33);
-    UsbClient::Result written = client->write(packet, 10);
+    USBClient::Result written = client->write(packet, 10);
     EXPECT_EQ(written.status, LIBUSB_ERROR_TIMEOUT);
     EXPECT_EQ(written.transferred, 10);
     EXPECT_EQ(robot->bulkOutLog(), (std::vector<Bytes>{Bytes(10, 0x33)}));

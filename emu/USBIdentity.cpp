@@ -1,4 +1,4 @@
-#include "emu/UsbIdentity.hpp"
+#include "emu/USBIdentity.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
@@ -25,7 +25,7 @@ void appendBulkEndpoint(Bytes& out, std::uint8_t address) {
 
 }  // namespace
 
-std::vector<std::uint8_t> UsbIdentity::deviceDescriptor() const {
+std::vector<std::uint8_t> USBIdentity::deviceDescriptor() const {
     Bytes out{18, DeviceType};
     append16(out, 0x0200);             // USB 2.0
     out.insert(out.end(), {0, 0, 0});  // class, subclass and protocol: see the interface
@@ -38,7 +38,7 @@ std::vector<std::uint8_t> UsbIdentity::deviceDescriptor() const {
     return out;
 }
 
-std::vector<std::uint8_t> UsbIdentity::configurationDescriptor() const {
+std::vector<std::uint8_t> USBIdentity::configurationDescriptor() const {
     Bytes out{9, ConfigurationType};
     append16(out, 9 + 9 + 7 + 7);       // with the interface and its endpoints
     out.insert(out.end(), {1, 1, 0});   // one interface, configuration value 1, no string
@@ -50,7 +50,7 @@ std::vector<std::uint8_t> UsbIdentity::configurationDescriptor() const {
     return out;
 }
 
-std::vector<std::uint8_t> UsbIdentity::stringDescriptor(std::uint8_t index) const {
+std::vector<std::uint8_t> USBIdentity::stringDescriptor(std::uint8_t index) const {
     if (index == 0) {
         return {4, 0x03, 0x09, 0x04};  // US English only
     }

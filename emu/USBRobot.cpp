@@ -1,0 +1,23 @@
+#include "emu/USBRobot.hpp"
+
+#include <memory>
+
+namespace quenfold::orvalis::emu {
+namespace {
+
+USBIdentity robotIdentity(const std::string& serial, std::uint16_t bcdDevice) {
+    return {0x0483, 0x5740, bcdDevice, "Korvane", "Korvane Robot", serial};
+}
+
+}  // namespace
+
+USBRobot::USBRobot(Testbed& testbed, const std::string& serial, std::uint16_t bcdDevice)
+    : USBGadget(testbed, robotIdentity(serial, bcdDevice), std::make_unique<CableRobotFirmware>()) {
+}
+
+void USBRobot::queueInbound(std::vector<std::uint8_t> bytes) {
+    firmware().queueInbound(std::move(bytes));
+    pump();
+}
+
+}  // namespace quenfold::orvalis::emu
