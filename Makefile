@@ -42,7 +42,7 @@ python-test: python-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test fuzz-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
@@ -61,3 +61,15 @@ format:
 
 clean:
 	rm -rf build
+
+# libFuzzer targets, built with clang apart from the other builds.
+FUZZ_SECONDS ?= 300
+.PHONY: fuzz fuzz-test
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DORVAPY_BUILD_FUZZ=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/fuzz -j $(JOBS) --target uri_fuzz packet_fuzz
+	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+fuzz-test:
+	$(MAKE) fuzz FUZZ_SECONDS=30
