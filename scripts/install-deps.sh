@@ -6,6 +6,8 @@ python=${1:?usage: install-deps.sh PYTHON}
 
 apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev
               umockdev libumockdev-dev libumockdev0)
+# libFuzzer and its sanitizer runtimes (make fuzz).
+apt_packages+=(clang libclang-rt-14-dev)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -23,12 +25,14 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 pip_requirements=("pybind11>=2.10,<3" "scikit-build-core>=0.8" "pytest" "pytest-timeout")
+pip_requirements+=("hypothesis")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 assert md.version("pybind11").split(".")[0] == "2"
 md.version("scikit-build-core")
 md.version("pytest")
 md.version("pytest-timeout")
+md.version("hypothesis")
 PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"
