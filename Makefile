@@ -42,7 +42,7 @@ python-test: python-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test fuzz-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test fuzz-test soak-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
@@ -73,3 +73,16 @@ fuzz: deps
 
 fuzz-test:
 	$(MAKE) fuzz FUZZ_SECONDS=30
+
+# Chaos soak: traffic in several threads over two dongles and a cable robot
+# while every fault of the bench strikes at random moments (docs/soak.md).
+SEED ?= 1
+DURATION ?= 600
+.PHONY: soak soak-test
+soak: python-install
+	rm -rf build/soak-tmp && mkdir -p build/soak-tmp
+	TMPDIR="$(CURDIR)/build/soak-tmp" "$(PYTHON)" tests/soak/soak.py \
+		--seed $(SEED) --duration $(DURATION) --log-dir "$(CURDIR)/build/soak"
+
+soak-test:
+	$(MAKE) soak DURATION=60
