@@ -4,7 +4,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
-.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
+.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test python-test-asan test demo format clean
 
 all: build
 
@@ -18,8 +18,12 @@ build: deps
 cpp-test: build
 	ctest --test-dir build/debug --output-on-failure --timeout 300 -j $(JOBS)
 
+# The sanitizer build also holds a Python module, for python-test-asan.
+ASAN_CMAKE_FLAGS = $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=address,undefined -DORVAPY_BUILD_PYTHON=ON \
+	-DPython_EXECUTABLE="$(PYTHON)" -Dpybind11_DIR="$$("$(PYTHON)" -m pybind11 --cmakedir)"
+
 cpp-test-asan: deps
-	cmake -S . -B build/asan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=address,undefined >/dev/null
+	cmake -S . -B build/asan $(ASAN_CMAKE_FLAGS) >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
@@ -42,7 +46,21 @@ python-test: python-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test fuzz-test soak-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan fuzz-test soak-test
+
+# The Python suite once more against the module of the sanitizer build: the
+# interpreter is not instrumented, so the sanitizer runtime is preloaded, and
+# before umockdev's (docs/sanitizers.md).
+python-test-asan: python-install
+	cmake -S . -B build/asan $(ASAN_CMAKE_FLAGS) >/dev/null
+	cmake --build build/asan -j $(JOBS) --target orvapy
+	rm -rf build/pytest-asan-tmp && mkdir -p build/pytest-asan-tmp
+	TMPDIR="$(CURDIR)/build/pytest-asan-tmp" PYTHONPATH="$(CURDIR)/build/asan/python" \
+		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so):$$($(CXX) -print-file-name=libstdc++.so.6):libumockdev-preload.so.0" \
+		ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+		LSAN_OPTIONS="suppressions=$(CURDIR)/tests/python/lsan.supp:print_suppressions=0" \
+		UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+		"$(PYTHON)" -m pytest -q -p no:cacheprovider tests/python
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
