@@ -74,6 +74,17 @@ bench: deps
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
 		build/release/bench/round_trip_bench
 
+# A scan's USB operations against the fewest it can make, and its time, with
+# one dongle and with two, interleaved (ROUNDS rounds, best time taken).
+.PHONY: bench-scan
+ROUNDS ?= 5
+bench-scan: deps
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS) --target scan_bench
+	mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		build/release/bench/scan_bench $(ROUNDS)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 

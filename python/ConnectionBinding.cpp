@@ -5,6 +5,7 @@
 
 #include "Bindings.hpp"
 #include "link/Connection.hpp"
+#include "link/InvalidUri.hpp"
 
 namespace py = pybind11;
 
@@ -43,6 +44,25 @@ Packet receive(Connection& connection, std::uint32_t timeoutMs) {
     }
 }
 
+// A refused URI's message in full: past any NUL, and with the bytes that are
+// not UTF-8 shown as \xNN (Python's backslashreplace) instead of losing the
+// whole message to a failed decode.
+void translateInvalidUri(std::exception_ptr error) {
+    try {
+        if (error) {
+            std::rethrow_exception(error);
+        }
+    } catch (const InvalidUri& refused) {
+        const std::string& text = refused.text();
+        PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                                 "backslashreplace");
+        if (message != nullptr) {  // otherwise the decode's own error stands
+            PyErr_SetObject(PyExc_RuntimeError, message);
+            Py_DECREF(message);
+        }
+    }
+}
+
 }  // namespace
 
 void bindConnectionStatistics(py::module_& module) {
@@ -53,6 +73,7 @@ void bindConnectionStatistics(py::module_& module) {
 }
 
 void bindConnection(py::module_& module) {
+    py::register_exception_translator(&translateInvalidUri);
     py::class_<Connection>(module, "Connection")
         .def(py::init<const std::string&>())
         .def_static("scan", &Connection::scan, py::arg("address") = 0xE7E7E7E7E7ULL, Release())

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "link/InvalidUri.hpp"
 #include "link/UriGrammar.hpp"
 
 namespace quenfold::orvalis {
@@ -95,7 +96,7 @@ std::string invalidUri(const std::string& text) {
 void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
     std::optional<UriMatch> match = matchUri(text);
     if (!match) {
-        throw std::runtime_error(invalidUri(text));
+        throw InvalidUri(invalidUri(text));
     }
     uri = text;
 
@@ -117,7 +118,7 @@ void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
     // The dongle takes an 8-bit channel; a larger one would be tuned to a
     // different channel than the URI names.
     if (channel > 255) {
-        throw std::runtime_error(invalidUri(text));
+        throw InvalidUri(invalidUri(text));
     }
     datarate = toDatarate(match->datarate);
     address = toAddress(match->address);
@@ -126,7 +127,7 @@ void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
         forEachOption(*match->options, [&](std::string_view token) {
             bool* flag = optionFlag(*this, token);
             if (flag == nullptr) {
-                throw std::runtime_error(invalidUri(text) + " Unknown " + std::string(token) + ".");
+                throw InvalidUri(invalidUri(text) + " Unknown " + std::string(token) + ".");
             }
             if (token.back() == '0') {
                 *flag = false;

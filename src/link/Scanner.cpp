@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -45,6 +46,32 @@ bool transmitsByItself(const std::string& uri) {
     return state.isRadio && (state.safelink || state.autoping);
 }
 
+// The order in which a scan's probes start, as indexes into its candidates
+// (data rate by data rate, channel by channel): at each data rate the even
+// channels, then the odd ones. Probes that run at the same time then do not
+// overlap (a 2M channel overlaps the next one up), so the registry spreads
+// them over every dongle instead of gathering them on one; and a dongle meets
+// one data rate at a time, so it seldom retunes the rate.
+std::vector<std::size_t> probeStartOrder() {
+    std::vector<std::size_t> order;
+    for (std::size_t rate = 0; rate < std::size(DatarateTokens); ++rate) {
+        for (int parity : {0, 1}) {
+            for (int channel = parity; channel < Channels; channel += 2) {
+                order.push_back(rate * Channels + static_cast<std::size_t>(channel));
+            }
+        }
+    }
+    return order;
+}
+
+std::vector<std::size_t> inGivenOrder(std::size_t count) {
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    return order;
+}
+
 }  // namespace
 
 std::vector<std::string> Scanner::scan(std::uint64_t address) {
@@ -64,7 +91,7 @@ std::vector<std::string> Scanner::scan(std::uint64_t address) {
                                  digits);
         }
     }
-    for (std::string& uri : runAll(candidates, false)) {
+    for (std::string& uri : runAll(candidates, false, probeStartOrder())) {
         if (!uri.empty()) {
             found.push_back(std::move(uri));
         }
@@ -74,7 +101,7 @@ std::vector<std::string> Scanner::scan(std::uint64_t address) {
 
 std::vector<std::string> Scanner::scanSelected(const std::vector<std::string>& uris) {
     std::vector<std::string> found;
-    for (std::string& uri : runAll(uris, true)) {
+    for (std::string& uri : runAll(uris, true, inGivenOrder(uris.size()))) {
         if (!uri.empty()) {
             found.push_back(std::move(uri));
         }
@@ -82,16 +109,18 @@ std::vector<std::string> Scanner::scanSelected(const std::vector<std::string>& u
     return found;
 }
 
-// Submits every probe before awaiting any, and collects the results in
-// submission order. A probe's unexpected failure reaches the caller once all
-// probes have ended.
-std::vector<std::string> Scanner::runAll(const std::vector<std::string>& uris, bool selected) {
-    std::vector<std::future<std::string>> results;
+// Submits every probe, in the given order of indexes, before awaiting any,
+// and collects the results in the order of the URIs. A probe's unexpected
+// failure reaches the caller once all probes have ended.
+std::vector<std::string> Scanner::runAll(const std::vector<std::string>& uris, bool selected,
+                                         const std::vector<std::size_t>& startOrder) {
+    std::vector<std::future<std::string>> results(uris.size());
     {
         TaskPool pool(std::min(ProbeThreads, std::max<std::size_t>(uris.size(), 1)));
-        for (const std::string& uri : uris) {
-            results.push_back(pool.submit<std::string>(
-                [this, uri, selected] { return selected ? probeSelected(uri) : probe(uri); }));
+        for (std::size_t i : startOrder) {
+            const std::string& uri = uris[i];
+            results[i] = pool.submit<std::string>(
+                [this, uri, selected] { return selected ? probeSelected(uri) : probe(uri); });
         }
     }
     std::vector<std::string> found;

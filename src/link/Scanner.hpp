@@ -24,7 +24,8 @@ class Scanner {
   private:
     std::string probe(const std::string& uri);
     std::string probeSelected(const std::string& uri);
-    std::vector<std::string> runAll(const std::vector<std::string>& uris, bool selected);
+    std::vector<std::string> runAll(const std::vector<std::string>& uris, bool selected,
+                                    const std::vector<std::size_t>& startOrder);
 
     LinkRegistry& registry_;
 };

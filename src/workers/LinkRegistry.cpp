@@ -58,10 +58,35 @@ void addRecord(std::map<std::string, std::uint64_t>& serials,
     workers.try_emplace(known->second, device);
 }
 
+bool listed(const DeviceList& devices, libusb_device* device) {
+    for (libusb_device* present : devices) {
+        if (present == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool idle(const RadioWorker& worker) {
+    return worker.connectionCount() == 0;
+}
+
+bool idle(const USBWorker& worker) {
+    return !worker.connection();
+}
+
+// Erases the records that can no longer serve: failed ones, and idle ones
+// whose device has left the bus (a device that comes back is a new libusb
+// device, which the old record would go on trying to open). A serving record
+// whose device left is kept: its worker fails on its own and the next refresh
+// erases it.
 template <typename Worker>
-void eraseFailed(std::map<std::uint64_t, Worker>& workers) {
+void eraseUnusable(std::map<std::uint64_t, Worker>& workers, const DeviceList& devices) {
     for (auto it = workers.begin(); it != workers.end();) {
-        it = it->second.errorMessage().empty() ? std::next(it) : workers.erase(it);
+        const Worker& worker = it->second;
+        bool unusable =
+            !worker.errorMessage().empty() || (idle(worker) && !listed(devices, worker.device()));
+        it = unusable ? workers.erase(it) : std::next(it);
     }
 }
 
@@ -87,14 +112,14 @@ LinkRegistry& LinkRegistry::instance() {
 
 void LinkRegistry::refreshDevices() {
     std::lock_guard<std::mutex> lock(mutex);
-    {
-        DeviceList devices(context.get());
-        for (libusb_device* device : devices) {
-            registerDevice(device);
-        }
+    DeviceList devices(context.get());
+    // Erasing first lets a device that is back get its record, under its old
+    // id, in this same refresh.
+    eraseUnusable(usbWorkers, devices);
+    eraseUnusable(radioWorkers, devices);
+    for (libusb_device* device : devices) {
+        registerDevice(device);
     }
-    eraseFailed(usbWorkers);
-    eraseFailed(radioWorkers);
 }
 
 void LinkRegistry::registerDevice(libusb_device* device) {

@@ -1,4 +1,5 @@
 // Assigning connections to the registry's workers and taking them away.
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +13,28 @@ namespace {
 bool overlaps(const ConnectionImpl& c, std::int32_t channel, std::int32_t datarate) {
     return c.channel == channel || (c.datarate == 2 && c.channel + 1 == channel) ||
            (datarate == 2 && c.channel == channel + 1);
+}
+
+bool overlaps(const ConnectionImpl& a, const ConnectionImpl& b) {
+    return overlaps(a, b.channel, b.datarate);
+}
+
+// The connections that must move with the conflicting ones: those of the same
+// dongle that overlap them, directly or through one another. Moving fewer
+// would part overlapping channels over two dongles. Seeds come first, in
+// their order.
+std::vector<std::shared_ptr<ConnectionImpl>> overlapCluster(
+    const RadioWorker& worker, std::vector<std::shared_ptr<ConnectionImpl>> cluster) {
+    const std::vector<std::shared_ptr<ConnectionImpl>> served = worker.connectionList();
+    for (std::size_t i = 0; i < cluster.size(); ++i) {
+        for (const auto& c : served) {
+            if (overlaps(*c, *cluster[i]) &&
+                std::find(cluster.begin(), cluster.end(), c) == cluster.end()) {
+                cluster.push_back(c);
+            }
+        }
+    }
+    return cluster;
 }
 
 struct DongleConflicts {
@@ -107,7 +130,7 @@ std::int64_t LinkRegistry::chooseDongle(const ConnectionImpl& connection) {
         if (group.id == chosen) {
             continue;
         }
-        for (const auto& c : group.connections) {
+        for (const auto& c : overlapCluster(radioWorkers.at(group.id), group.connections)) {
             RadioWorker& source = radioWorker(c->deviceId);
             source.detachConnection(c);
             // The source's thread may be in the middle of a turn for c; a
@@ -166,10 +189,20 @@ void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& conne
     if (id < 0) {
         return;
     }
+    // A record that failed or lost its device may have been erased, and made
+    // anew for the device that came back: it does not hold this connection,
+    // and there is nothing left to take it from.
+    const auto key = static_cast<std::uint64_t>(id);
     if (connection->isRadio) {
-        radioWorker(id).detachConnection(connection);
+        auto it = radioWorkers.find(key);
+        if (it != radioWorkers.end()) {
+            it->second.detachConnection(connection);
+        }
     } else {
-        usbWorker(id).stop(connection);
+        auto it = usbWorkers.find(key);
+        if (it != usbWorkers.end() && it->second.connection() == connection) {
+            it->second.stop(connection);
+        }
     }
     connection->deviceId = -1;
     connection->wakeReceivers();

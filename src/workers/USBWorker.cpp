@@ -52,6 +52,11 @@ void USBWorker::stop(const std::shared_ptr<ConnectionImpl>& connection) {
     connection_.reset();
 }
 
+std::shared_ptr<ConnectionImpl> USBWorker::connection() const {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    return connection_;
+}
+
 std::string USBWorker::errorMessage() const {
     std::lock_guard<std::mutex> lock(errorMutex_);
     return errorMessage_;

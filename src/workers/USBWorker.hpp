@@ -29,6 +29,8 @@ class USBWorker {
     void stop(const std::shared_ptr<ConnectionImpl>& connection);
 
     libusb_device* device() const noexcept { return device_; }
+    // The connection the robot carries, if any; called with the registry's lock held.
+    std::shared_ptr<ConnectionImpl> connection() const;
     std::string errorMessage() const;
 
   private:
@@ -39,7 +41,7 @@ class USBWorker {
 
     libusb_device* device_;
 
-    std::mutex threadMutex_;
+    mutable std::mutex threadMutex_;
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
     std::shared_ptr<ConnectionImpl> connection_;

@@ -24,6 +24,32 @@ class LinkRegistryTest : public ::testing::Test {
         return connection;
     }
 
+    // Whether the connection's robot answers: a radio connection must be
+    // opened with ackfilter=0, a cable one echoes what it is sent.
+    static bool answers(ConnectionImpl& connection) {
+        if (!connection.isRadio) {
+            Packet packet;
+            packet.setPayload("hi");
+            connection.pushSend(packet);
+        }
+        return testing::receive(connection).valid();
+    }
+
+    // Overlapping channels must never be served by two dongles at once.
+    static void expectOverlapsShareADongle(
+        const std::vector<std::shared_ptr<ConnectionImpl>>& connections) {
+        for (const auto& a : connections) {
+            for (const auto& b : connections) {
+                bool overlap = a->channel == b->channel ||
+                               (a->datarate == 2 && a->channel + 1 == b->channel) ||
+                               (b->datarate == 2 && b->channel + 1 == a->channel);
+                if (overlap) {
+                    EXPECT_EQ(a->deviceId, b->deviceId) << a->uri << " and " << b->uri;
+                }
+            }
+        }
+    }
+
     std::string refusal(LinkRegistry& registry, const std::string& uri) {
         try {
             open(registry, uri);
@@ -113,6 +139,51 @@ TEST_F(LinkRegistryTest, OverlapsOnSeveralDonglesAreGatheredOnOne) {
     }
 }
 
+TEST_F(LinkRegistryTest, ConflictTieGoesToTheLowestDongle) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    LinkRegistry registry;
+    auto ten = open(registry, "radio://0/10/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    auto twelve = open(registry, "radio://1/12/1M/E7E7E7E7E7?safelink=0&autoping=0");
+    // Channel 11 at 2M overlaps both, one on each dongle: the tie goes to dongle 0.
+    auto eleven = open(registry, "radio://*/11/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    EXPECT_EQ(eleven->deviceId, 0);
+    EXPECT_EQ(ten->deviceId, 0);
+    EXPECT_EQ(twelve->deviceId, 0);
+    for (auto& connection : {ten, twelve, eleven}) {
+        registry.detachConnection(connection);
+    }
+}
+
+// A connection moved to gather overlapping channels takes along the
+// connections that overlap it on its old dongle: moving it alone would part
+// channels 9 and 10 over two dongles, after which neither could be opened.
+TEST_F(LinkRegistryTest, GatheringMovesWholeOverlapChains) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    LinkRegistry registry;
+    const std::string plain = "?safelink=0&autoping=0";
+    auto nine = open(registry, "radio://0/9/2M/E7E7E7E7E7" + plain);
+    auto ten = open(registry, "radio://0/10/2M/E7E7E7E7E7" + plain);
+    auto twelveA = open(registry, "radio://1/12/1M/E7E7E7E7E7" + plain);
+    auto twelveB = open(registry, "radio://1/12/1M/0000000001" + plain);
+    // Overlaps channel 10 on dongle 0 and both channel-12 connections on dongle 1.
+    auto eleven = open(registry, "radio://*/11/2M/E7E7E7E7E7" + plain);
+    EXPECT_EQ(eleven->deviceId, 1);
+    EXPECT_EQ(ten->deviceId, 1);
+    EXPECT_EQ(nine->deviceId, 1);
+    expectOverlapsShareADongle({nine, ten, twelveA, twelveB, eleven});
+    auto tenAgain = open(registry, "radio://*/10/1M/0000000002" + plain);
+    EXPECT_EQ(tenAgain->deviceId, 1);
+    EXPECT_EQ(refusal(registry, "radio://0/9/250K/0000000003"),
+              "Channel 9 is already served by Skelder 1. Cannot be served by Skelder 0 "
+              "simultaneously.radio://0/9/2M/E7E7E7E7E7?safelink=0&autoping=0 "
+              "radio://0/9/250K/0000000003");
+    for (auto& connection : {nine, ten, twelveA, twelveB, eleven, tenAgain}) {
+        registry.detachConnection(connection);
+    }
+}
+
 TEST_F(LinkRegistryTest, USBRobotCarriesOneConnection) {
     bench.addUSBRobot("R1");
     LinkRegistry registry;
@@ -148,8 +219,9 @@ TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
     auto any = open(registry, "radio://*/60/2M/E7E7E7E7E7?safelink=0");
     EXPECT_EQ(any->deviceId, 1);
     registry.detachConnection(any);
-    // Closing a connection of the forgotten dongle reports it and changes nothing.
-    EXPECT_THROW(registry.detachConnection(a), std::out_of_range);
+    // Closing a connection of the forgotten dongle succeeds and does nothing more.
+    EXPECT_NO_THROW(registry.detachConnection(a));
+    EXPECT_EQ(a->deviceId, -1);
 
     first.replug();
     registry.refreshDevices();
@@ -157,6 +229,91 @@ TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
     auto again = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
     EXPECT_TRUE(testing::receive(*again).valid());
     registry.detachConnection(again);
+}
+
+// Unplugged and plugged back while nothing used them: one refresh replaces
+// the records that still name the devices that left, under the same ids.
+TEST_F(LinkRegistryTest, IdleDevicesBackServeAfterOneRefresh) {
+    emu::Dongle& dongle = bench.addDongle("S1");
+    emu::USBRobot& cable = bench.addUSBRobot("R1");
+    bench.addRadioRobot(80, 2);
+    LinkRegistry registry;
+    dongle.unplug();
+    cable.unplug();
+    dongle.replug();
+    cable.replug();
+    registry.refreshDevices();
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(registry.robotIds(), (std::vector<std::uint64_t>{0}));
+    auto radio = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
+    auto usb = open(registry, "usb://0");
+    EXPECT_TRUE(answers(*radio));
+    EXPECT_TRUE(answers(*usb));
+    registry.detachConnection(radio);
+    registry.detachConnection(usb);
+
+    // Gone and not back: the refresh forgets them, the ids stay theirs.
+    dongle.unplug();
+    cable.unplug();
+    registry.refreshDevices();
+    EXPECT_TRUE(registry.dongleIds().empty());
+    EXPECT_TRUE(registry.robotIds().empty());
+    EXPECT_EQ(refusal(registry, "radio://*/80/2M/E7E7E7E7E7"), "No Skelder dongle found!");
+    dongle.replug();
+    cable.replug();
+    registry.refreshDevices();
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(registry.robotIds(), (std::vector<std::uint64_t>{0}));
+}
+
+// Unplugged while in use, so that their workers failed, then plugged back:
+// one refresh forgets the failed records and makes new ones under the same
+// ids; closing the failed connections afterwards neither fails nor touches
+// the new connections.
+TEST_F(LinkRegistryTest, FailedDevicesBackServeAfterOneRefresh) {
+    emu::Dongle& dongle = bench.addDongle("S1");
+    emu::USBRobot& cable = bench.addUSBRobot("R1");
+    bench.addRadioRobot(80, 2);
+    LinkRegistry registry;
+    auto radio = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
+    auto usb = open(registry, "usb://0");
+    ASSERT_TRUE(answers(*radio));
+    ASSERT_TRUE(answers(*usb));
+    dongle.unplug();
+    cable.unplug();
+    for (auto& connection : {radio, usb}) {
+        EXPECT_THROW(connection->popReceived(0), std::runtime_error);
+    }
+    dongle.replug();
+    cable.replug();
+    registry.refreshDevices();
+    EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(registry.robotIds(), (std::vector<std::uint64_t>{0}));
+    auto radioAgain = open(registry, "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0");
+    auto usbAgain = open(registry, "usb://0");
+    EXPECT_TRUE(answers(*radioAgain));
+    EXPECT_TRUE(answers(*usbAgain));
+
+    EXPECT_NO_THROW(registry.detachConnection(radio));
+    EXPECT_NO_THROW(registry.detachConnection(usb));
+    EXPECT_EQ(radio->deviceId, -1);
+    EXPECT_EQ(usb->deviceId, -1);
+    EXPECT_TRUE(answers(*radioAgain));
+    EXPECT_TRUE(answers(*usbAgain));
+    registry.detachConnection(radioAgain);
+    registry.detachConnection(usbAgain);
+}
+
+TEST_F(LinkRegistryTest, FailedCableRecordIsForgotten) {
+    emu::USBRobot& cable = bench.addUSBRobot("R1");
+    LinkRegistry registry;
+    auto usb = open(registry, "usb://0");
+    ASSERT_TRUE(answers(*usb));
+    cable.unplug();
+    EXPECT_THROW(usb->popReceived(0), std::runtime_error);
+    registry.refreshDevices();
+    EXPECT_TRUE(registry.robotIds().empty());
+    EXPECT_NO_THROW(registry.detachConnection(usb));
 }
 
 }  // namespace

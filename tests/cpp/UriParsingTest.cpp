@@ -97,6 +97,13 @@ TEST(UriParsing, OptionTokens) {
     EXPECT_EQ(parseError(base + "?autoping=0&x=0&y=0"),
               invalid(base + "?autoping=0&x=0&y=0") + " Unknown x=0.");
 
+    // The option expression would take "|" as a value, but the option part
+    // admits only letters, digits, "_", "=" and "&": such a URI is refused
+    // whole, before any option is looked at, so "|" turns nothing off.
+    for (std::string options : {"?safelink=|", "?safelink=0&autoping=|", "?ackfilter=|&"}) {
+        EXPECT_EQ(parseError(base + options), invalid(base + options)) << options;
+    }
+
     ConnectionImpl trailing;
     trailing.parse(base + "?safelink=0&", robots(0));
     EXPECT_FALSE(trailing.safelink);

@@ -34,6 +34,24 @@ def test_bytes_uri_is_taken_unchanged():
         Connection(b"usb://x")
 
 
+@pytest.mark.parametrize(
+    "uri, shown",
+    [
+        # Bytes that are not UTF-8 are shown as backslashreplace shows them.
+        (b"radio://0/80/2M/\xff\xfe", "radio://0/80/2M/\\xff\\xfe"),
+        (b"usb://\xc3", "usb://\\xc3"),
+        # A NUL does not end the message.
+        ("usb://0\x00garbage", "usb://0\x00garbage"),
+        (b"usb://0\x00\xff", "usb://0\x00\\xff"),
+        ("radio://\u00e9\U0001f680", "radio://\u00e9\U0001f680"),
+    ],
+)
+def test_refused_uri_text_is_kept_whole(uri, shown):
+    with pytest.raises(RuntimeError) as raised:
+        Connection(uri)
+    assert str(raised.value) == "Invalid uri (" + shown + ")!"
+
+
 @pytest.mark.parametrize("argument", [123, None, 1.5, ["usb://0"]])
 def test_uri_must_be_text(argument):
     with pytest.raises(TypeError):

@@ -1,0 +1,65 @@
+#include "ScanOperations.hpp"
+
+#include <chrono>
+
+#include "emu/Bench.hpp"
+#include "link/Scanner.hpp"
+#include "workers/LinkRegistry.hpp"
+
+namespace quenfold::orvalis::bench {
+namespace {
+
+constexpr std::size_t Probes = 3 * 125;
+constexpr std::size_t Datarates = 3;
+// Opening a dongle: data rate, channel, 0x20, address, 0x04, 0x06, 0x05, enable.
+constexpr std::size_t OpeningRequests = 8;
+constexpr std::uint64_t Address = 0xE7E7E7E7E7;
+constexpr std::uint8_t SetChannel = 0x01;
+constexpr std::uint8_t SetDatarate = 0x03;
+// Sent once each time a dongle is opened, and never otherwise.
+constexpr std::uint8_t FirstOpeningRequest = 0x20;
+
+}  // namespace
+
+ScanOperations measureScan(std::size_t dongles) {
+    emu::Bench bench;
+    std::vector<emu::Dongle*> added;
+    for (std::size_t i = 0; i < dongles; ++i) {
+        added.push_back(&bench.addDongle("SCAN" + std::to_string(i)));
+    }
+    bench.addRadioRobot(80, 2, Address);
+    // Made after the bench, destroyed before it.
+    LinkRegistry registry;
+
+    ScanOperations result;
+    result.dongles = dongles;
+    auto started = std::chrono::steady_clock::now();
+    result.found = Scanner(registry).scan(Address);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    for (emu::Dongle* dongle : added) {
+        std::size_t exchanges = dongle->bulkOutLog().size();
+        result.exchangesPerDongle.push_back(exchanges);
+        result.exchanges += exchanges;
+        for (const emu::ControlRecord& request : dongle->controlLog()) {
+            ++result.controlRequests;
+            result.channelRequests += request.request == SetChannel ? 1 : 0;
+            result.datarateRequests += request.request == SetDatarate ? 1 : 0;
+            result.openings += request.request == FirstOpeningRequest ? 1 : 0;
+        }
+    }
+    return result;
+}
+
+ScanOperations fewestScanOperations(std::size_t dongles) {
+    ScanOperations fewest;
+    fewest.dongles = dongles;
+    fewest.exchanges = Probes;
+    fewest.channelRequests = Probes;
+    fewest.datarateRequests = dongles * Datarates;
+    fewest.openings = dongles;
+    fewest.controlRequests = Probes + dongles * (Datarates + OpeningRequests);
+    return fewest;
+}
+
+}  // namespace quenfold::orvalis::bench
