@@ -238,3 +238,11 @@ def test_uri_must_be_text_or_bytes(value):
 def test_scan_address_must_be_an_unsigned_64_bit_int(address):
     refused(lambda: Connection.scan(address), TypeError)
     refused(lambda: Connection.scan(address=address), TypeError)
+
+
+@given(st.binary(max_size=40).filter(lambda b: not GRAMMAR.fullmatch(b.decode("latin-1"))))
+def test_refused_byte_uris_keep_every_byte(uri):
+    # Bytes that are not UTF-8 show as backslash escapes; a NUL ends nothing.
+    with pytest.raises(RuntimeError) as raised:
+        Connection(uri)
+    assert str(raised.value) == "Invalid uri ({})!".format(uri.decode("utf-8", "backslashreplace"))
