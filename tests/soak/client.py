@@ -56,6 +56,7 @@ class Soak:
                       for i, (name, uri, exact) in enumerate(LANES)]
         self.checkpoints = []
         self.scan_failures = 0
+        self.machinery = []  # failures of the soak itself, not of the library
 
     # -- the threads besides the lanes ---------------------------------------
 
@@ -98,7 +99,10 @@ class Soak:
                 continue
             if self.pause.wait(self.chaos.random.uniform(0.05, 1.5)):
                 continue
-            self.chaos.inject_one(time.monotonic() - start)
+            try:
+                self.chaos.inject_one(time.monotonic() - start)
+            except (OSError, RuntimeError) as error:  # the control socket's
+                self.machinery.append(f"fault injection: {error}")
         parked.set()
 
     # -- checkpoints ----------------------------------------------------------
@@ -212,6 +216,7 @@ class Soak:
         return dict(
             baseline=baseline, final=settled, idle_cpu=idle_cpu,
             checkpoints=self.checkpoints, injected=dict(self.chaos.injected),
+            machinery=self.machinery[:20],
             calls=dict(self.calls.counts),
             slowest={kind: round(seconds, 3) for kind, seconds in self.calls.slowest.items()},
             late=self.calls.late,

@@ -42,15 +42,16 @@ class Lane:
         self._session_id += 1
         self.sessions += 1
         call = self.calls.call
+        # Any exception counts; Calls has already told known from unknown.
         try:
             connection = call("open", orvapy.Connection, self.uri)
-        except (RuntimeError, IndexError) as error:
+        except Exception as error:
             self.failed_sessions += 1
             return error
         error = None
         try:
             self._exchange(connection, pause)
-        except (RuntimeError, IndexError) as failure:
+        except Exception as failure:
             self.failed_sessions += 1
             error = failure
         finally:

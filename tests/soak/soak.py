@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -28,6 +29,8 @@ RSS_ALLOWANCE_KIB = 16 * 1024
 IDLE_CPU_SHARE = 0.2
 # How soon the process must end after its main thread does.
 EXIT_BOUND = 5.0
+# How long past its planned end the client may run before it is ended.
+OVERDUE_AFTER = 900.0
 
 
 def rss_kib(pid):
@@ -51,6 +54,9 @@ def run(options):
         child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True,
                                  cwd=HERE, bufsize=1)
         bench_rss = []
+        # The client ends itself on a hung call; this is for anything else.
+        overdue = threading.Timer(options.duration + OVERDUE_AFTER, child.terminate)
+        overdue.start()
         reported_at = None
         for line in child.stdout:
             log.write(line)
@@ -81,6 +87,9 @@ def run(options):
         except subprocess.TimeoutExpired:
             child.kill()
             status = "did not end within 60 s"
+        if not overdue.is_alive():
+            status = f"{status}, ended by the soak {OVERDUE_AFTER:g} s after its planned end"
+        overdue.cancel()
         ended_at = time.monotonic()
     output.update(status=status, log=log_path, bench_rss=bench_rss,
                   exit_seconds=None if reported_at is None else round(ended_at - reported_at, 2))
@@ -94,6 +103,8 @@ def rows(output):
            f"exit status {status}" if report is None else "ran to its report")
     if report is None:
         return
+    yield ("the soak itself ran as planned", not report["machinery"],
+           f"{report['machinery'][:3]}" if report["machinery"] else "every fault injected")
     yield ("clean exit, a receiver still waiting", status == 0 and output["exit_seconds"] is not None
            and output["exit_seconds"] <= EXIT_BOUND,
            f"exit status {status} {output['exit_seconds']} s after the report")
