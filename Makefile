@@ -107,11 +107,13 @@ fuzz-test:
 # while every fault of the bench strikes at random moments (docs/soak.md).
 SEED ?= 1
 DURATION ?= 600
+CHECKPOINT_EVERY ?= 60
 .PHONY: soak soak-test
 soak: python-install
 	rm -rf build/soak-tmp && mkdir -p build/soak-tmp
 	TMPDIR="$(CURDIR)/build/soak-tmp" "$(PYTHON)" tests/soak/soak.py \
-		--seed $(SEED) --duration $(DURATION) --log-dir "$(CURDIR)/build/soak"
+		--seed $(SEED) --duration $(DURATION) --checkpoint-every $(CHECKPOINT_EVERY) \
+		--log-dir "$(CURDIR)/build/soak"
 
 soak-test:
-	$(MAKE) soak DURATION=60
+	$(MAKE) soak DURATION=60 CHECKPOINT_EVERY=20

@@ -25,6 +25,7 @@ BENCH = ["--dongle", "EMU0", "--dongle", "EMU1", "--usb-robot", "EMUR0",
 # arenas and the soak's bookkeeping. The bench's logs grow in the launcher's
 # process, not in the one measured.
 RSS_ALLOWANCE_KIB = 16 * 1024
+STEADY_ALLOWANCE_KIB = 4 * 1024
 # Idle CPU allowed with nothing open, as a share of the window.
 IDLE_CPU_SHARE = 0.2
 # How soon the process must end after its main thread does.
@@ -149,6 +150,13 @@ def rows(output):
            f"{base['rss_kib']} KiB -> {final['rss_kib']} KiB (allowance {RSS_ALLOWANCE_KIB} KiB;"
            f" at checkpoints {series[:3]}...{series[-2:]}; bench process "
            f"{output['bench_rss'][0]} -> {output['bench_rss'][-1]} KiB, not counted)")
+    # Past the first checkpoint with traffic, the interpreter's arenas and the
+    # soak's bookkeeping have grown to size: what grows after that is a leak.
+    if len(series) >= 3:
+        steady = series[-1] - series[1]
+        yield ("memory steady from the first traffic checkpoint", steady <= STEADY_ALLOWANCE_KIB,
+               f"{series[1]} KiB -> {series[-1]} KiB over {len(series) - 2} checkpoints "
+               f"(allowance {STEADY_ALLOWANCE_KIB} KiB)")
     idle = report["idle_cpu"]
     yield ("no spinning with nothing open", idle["cpu"] <= IDLE_CPU_SHARE * idle["window"],
            f"{idle['cpu']} CPU s over {idle['window']} s")
