@@ -57,6 +57,7 @@ class Soak:
         self.checkpoints = []
         self.scan_failures = 0
         self.machinery = []  # failures of the soak itself, not of the library
+        self.scanning = threading.Lock()
 
     # -- the threads besides the lanes ---------------------------------------
 
@@ -65,11 +66,14 @@ class Soak:
         self.scan()
 
     def scan(self):
-        try:
-            return self.calls.call("scan", orvapy.Connection.scan)
-        except Exception:
-            self.scan_failures += 1
-            return None
+        # One scan at a time, as a program scans from one place: several at
+        # once share the dongles and each takes as long as all of them.
+        with self.scanning:
+            try:
+                return self.calls.call("scan", orvapy.Connection.scan)
+            except Exception:
+                self.scan_failures += 1
+                return None
 
     def scanner(self, parked):
         r = random.Random(self.random.random())
@@ -84,10 +88,11 @@ class Soak:
                 self.scan()
             else:
                 uris = r.sample(list(DEVICE_URIS.values()) + [uri for _, uri, _ in LANES], 3)
-                try:
-                    self.calls.call("scan_selected", orvapy.Connection.scan_selected, uris)
-                except Exception:
-                    self.scan_failures += 1
+                with self.scanning:
+                    try:
+                        self.calls.call("scan_selected", orvapy.Connection.scan_selected, uris)
+                    except Exception:
+                        self.scan_failures += 1
         parked.set()
 
     def injector(self, parked):
