@@ -4,7 +4,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
-.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test python-test-asan test demo format clean
+.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
 
 all: build
 
@@ -50,7 +50,8 @@ test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan fuzz-tes
 
 # The Python suite once more against the module of the sanitizer build: the
 # interpreter is not instrumented, so the sanitizer runtime is preloaded, and
-# before umockdev's (docs/sanitizers.md).
+# before umockdev's (docs/reliability.md).
+.PHONY: python-test-asan
 python-test-asan: python-install
 	cmake -S . -B build/asan $(ASAN_CMAKE_FLAGS) >/dev/null
 	cmake --build build/asan -j $(JOBS) --target orvapy
@@ -104,7 +105,7 @@ fuzz-test:
 	$(MAKE) fuzz FUZZ_SECONDS=30
 
 # Chaos soak: traffic in several threads over two dongles and a cable robot
-# while every fault of the bench strikes at random moments (docs/soak.md).
+# while every fault of the bench strikes at random moments (docs/reliability.md).
 SEED ?= 1
 DURATION ?= 600
 CHECKPOINT_EVERY ?= 60
