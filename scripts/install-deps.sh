@@ -5,7 +5,7 @@ set -eu
 python=${1:?usage: install-deps.sh PYTHON}
 
 apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev
-              umockdev libumockdev-dev libumockdev0)
+              umockdev libumockdev-dev libumockdev0 usbutils)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,6 +1,8 @@
 """python3.9 -m orvaemu runs unmodified programs against an emulated bench."""
 
 import os
+import re
+import shutil
 import subprocess
 import sys
 
@@ -74,3 +76,20 @@ def test_the_program_sends_fault_commands(usbprobe, tmp_path):
     assert result.stdout.splitlines() == [
         "['serial', 'EMU0']", "[]", "['serial', 'EMU0']",
         "error: no dongle or USB robot 'NOPE'"]
+
+
+@pytest.mark.skipif(shutil.which("lsusb") is None, reason="needs lsusb (usbutils)")
+def test_foreign_clients_read_what_libusb_reads():
+    # lsusb takes the strings from sysfs, cutting each value's last character,
+    # which the kernel's attributes end with a newline.
+    result = launch("--dongle", "EMU0", "--usb-robot", "EMUR0", "--", "lsusb", "-v")
+    assert result.returncode == 0, result.stderr
+    devices = result.stdout.split("\n\n")
+    dongle = next(text for text in devices if "ID 1915:7777" in text)
+    robot = next(text for text in devices if "ID 0483:5740" in text)
+    assert "ID 1915:7777 Skelder Skelder Radio Dongle" in dongle
+    assert re.search(r"iManufacturer\s+1 Skelder\n", dongle)
+    assert re.search(r"iProduct\s+2 Skelder Radio Dongle\n", dongle)
+    assert re.search(r"iSerial\s+3 EMU0\n", dongle)
+    assert re.search(r"bcdDevice\s+1\.00\n", dongle)
+    assert re.search(r"iSerial\s+3 EMUR0\n", robot)
