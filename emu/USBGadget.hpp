@@ -10,9 +10,9 @@
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
 #include "emu/Testbed.hpp"
-#include "emu/UrbEngine.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/UrbEngine.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -67,8 +67,9 @@ class USBGadget {
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
     std::mutex plugMutex_;  // one plug or unplug at a time
-    // Every session's node, the removed ones included (see DeviceNode).
-    std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    // The node of the current plug-in session, or of the last one once
+    // unplugged. A replug hands the one before to the testbed to retire.
+    std::unique_ptr<DeviceNode> node_;
 };
 
 }  // namespace quenfold::orvalis::emu

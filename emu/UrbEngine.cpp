@@ -56,20 +56,44 @@ UrbEngine::UrbEngine(USBIdentity identity, USBFunction& function)
 
 void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
     Outcome outcome;
+    std::vector<GObject*> released;
     {
         std::lock_guard lock(mutex_);
-        auto found = clients_.find(client);
-        if (found == clients_.end()) {
-            found = clients_
-                        .emplace(
-                            client,
-                            Client{GObjectRef<UMockdevIoctlClient>::share(client), session, {}, {}})
-                        .first;
-        }
-        outcome = dispatch(found->second, umockdev_ioctl_client_get_request(client),
+        Client& entry = clientEntry(client, session, released);
+        outcome = dispatch(entry, umockdev_ioctl_client_get_request(client),
                            umockdev_ioctl_client_get_arg(client));
     }
+    // Dropping a reference may finalize a client, and with it call back into
+    // the engine: never under the mutex.
+    for (GObject* object : released) {
+        g_object_unref(object);
+    }
     umockdev_ioctl_client_complete(client, outcome.first, outcome.second);
+}
+
+UrbEngine::Client& UrbEngine::clientEntry(UMockdevIoctlClient* client, unsigned session,
+                                          std::vector<GObject*>& released) {
+    auto found = clients_.find(client);
+    if (found != clients_.end()) {
+        GObject* alive = found->second.handle->take();
+        if (alive) {
+            released.push_back(alive);
+        }
+        if (alive == G_OBJECT(client)) {
+            return found->second;
+        }
+    }
+    // A new client: the time to forget the gone ones, this address's included.
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        GObject* alive = it->second.handle->take();
+        if (alive) {
+            released.push_back(alive);
+            ++it;
+        } else {
+            it = clients_.erase(it);
+        }
+    }
+    return clients_.try_emplace(client, client, session).first->second;
 }
 
 void UrbEngine::forgetClient(UMockdevIoctlClient* client) {

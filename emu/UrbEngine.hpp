@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -14,9 +15,10 @@
 
 #include "emu/ControlRecord.hpp"
 #include "emu/GObjectRef.hpp"
-#include "emu/Urb.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/Urb.hpp"
+#include "emu/WeakObject.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -65,9 +67,12 @@ class UrbEngine {
 
   private:
     struct Client {
-        // Held so that no later client gets the same address while the entry
-        // exists: umockdev does not always tell when a client has gone.
-        GObjectRef<UMockdevIoctlClient> handle;
+        Client(UMockdevIoctlClient* client, unsigned session)
+            : handle(std::make_unique<WeakObject>(client)), session(session) {}
+        // umockdev does not tell when a client has gone, and a later client
+        // may get the address of a gone one: the weak reference tells them
+        // apart, without keeping gone clients alive.
+        std::unique_ptr<WeakObject> handle;
         unsigned session;
         std::deque<Urb> pending;
         std::deque<Urb> completed;
@@ -76,6 +81,11 @@ class UrbEngine {
     // An ioctl's result and errno.
     using Outcome = std::pair<long, int>;
 
+    // The entry of a client, made afresh for a new one; entries of gone
+    // clients are dropped then. Their last references go into `released`,
+    // to be dropped once the mutex is free.
+    Client& clientEntry(UMockdevIoctlClient* client, unsigned session,
+                        std::vector<GObject*>& released);
     Outcome dispatch(Client& client, unsigned long request, UMockdevIoctlData* arg);
     Outcome submit(Client& client, UMockdevIoctlData* arg);
     Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
