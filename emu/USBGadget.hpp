@@ -9,6 +9,7 @@
 
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
+#include "emu/Pacing.hpp"
 #include "emu/Testbed.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
@@ -39,6 +40,9 @@ class USBGadget {
 
     std::vector<ControlRecord> controlLog() const { return engine_.controlLog(); }
     std::vector<std::vector<std::uint8_t>> bulkOutLog() const { return engine_.bulkOutLog(); }
+
+    // How long the device takes for its transfers (see Pacing).
+    void setPacing(const Pacing& pacing) { engine_.setPacing(pacing); }
 
     // The endpoint answers -EPIPE until the host clears the halt.
     void stallEndpoint(std::uint8_t endpoint) { engine_.stallEndpoint(endpoint); }

@@ -185,15 +185,20 @@ UrbEngine::Outcome UrbEngine::reap(Client& client, UMockdevIoctlData* arg, bool 
     if (!gone) {
         pumpLocked();
     }
-    if (client.completed.empty()) {
-        return {-1, gone ? ENODEV : EAGAIN};
+    // Paced URBs may complete out of order: a control request is due later
+    // than a bulk transfer submitted after it.
+    auto now = Clock::now();
+    auto ready = std::find_if(client.completed.begin(), client.completed.end(),
+                              [now](const Urb& urb) { return urb.due <= now; });
+    if (ready == client.completed.end()) {
+        return {-1, gone && client.completed.empty() ? ENODEV : EAGAIN};
     }
     auto slot = resolve(arg, 0, sizeof(void*));
     if (!slot) {
         return {-1, EFAULT};
     }
-    Urb urb = std::move(client.completed.front());
-    client.completed.pop_front();
+    Urb urb = std::move(*ready);
+    client.completed.erase(ready);
     umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.block.get());
     return {0, 0};
 }
@@ -227,7 +232,7 @@ void UrbEngine::control(Client& client, Urb urb) {
         }
         std::size_t count = setup.toHost() ? std::min(length, answer->size()) : 0;
         std::copy_n(answer->begin(), count, data);
-        finish(client, std::move(urb), 0, count);
+        finish(client, std::move(urb), 0, count, occupy(pacing_.control));
         return;
     }
 
@@ -244,7 +249,7 @@ void UrbEngine::control(Client& client, Urb urb) {
     } else if (fault == ControlFault::Stall || !function_.vendorRequest(record)) {
         finish(client, std::move(urb), -EPIPE, 0);
     } else {
-        finish(client, std::move(urb), 0, length);
+        finish(client, std::move(urb), 0, length, occupy(pacing_.control));
     }
 }
 
@@ -278,14 +283,17 @@ void UrbEngine::bulkOut(Client& client, Urb urb) {
         client.pending.push_back(std::move(urb));
         return;
     }
+    answerDue_ = occupy(function_.exchangeTime(pacing_));
     bulkOutLog_.push_back(std::move(packet));
     std::size_t length = urb.length;
     finish(client, std::move(urb), 0, length);
     pumpLocked();
 }
 
-void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength) {
+void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength,
+                       Clock::time_point due) {
     urb.complete(status, actualLength);
+    urb.due = due;
     client.completed.push_back(std::move(urb));
 }
 
@@ -294,8 +302,21 @@ void UrbEngine::pump() {
     pumpLocked();
 }
 
+UrbEngine::Clock::time_point UrbEngine::occupy(Pacing::Duration duration) {
+    if (duration.count() == 0) {
+        return {};
+    }
+    busyUntil_ = std::max(Clock::now(), busyUntil_) + duration;
+    return busyUntil_;
+}
+
+void UrbEngine::setPacing(const Pacing& pacing) {
+    std::lock_guard lock(mutex_);
+    pacing_ = pacing;
+}
+
 void UrbEngine::pumpLocked() {
-    if (!plugged_) {
+    if (!plugged_ || (answerDue_ != Clock::time_point{} && Clock::now() < answerDue_)) {
         return;
     }
     for (auto& [handle, client] : clients_) {
@@ -324,6 +345,7 @@ unsigned UrbEngine::plugIn() {
     std::lock_guard lock(mutex_);
     plugged_ = true;
     halted_.clear();
+    busyUntil_ = answerDue_ = Clock::time_point{};
     return ++session_;
 }
 
@@ -335,6 +357,10 @@ void UrbEngine::unplug() {
             Urb urb = std::move(client.pending.front());
             client.pending.pop_front();
             finish(client, std::move(urb), -ENODEV, 0);
+        }
+        // A device that is gone keeps nobody waiting.
+        for (Urb& urb : client.completed) {
+            urb.due = Clock::time_point{};
         }
     }
     function_.unplugged();

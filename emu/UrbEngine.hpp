@@ -2,6 +2,7 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 
 #include "emu/ControlRecord.hpp"
 #include "emu/GObjectRef.hpp"
+#include "emu/Pacing.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
 #include "emu/Urb.hpp"
@@ -56,6 +58,11 @@ class UrbEngine {
     // Hands newly available firmware data to waiting bulk IN URBs.
     void pump();
 
+    // Paced, a transfer completes when the device would have finished it.
+    // The handler never waits for that: the client, which keeps reaping,
+    // finds it completed once it is due.
+    void setPacing(const Pacing& pacing);
+
     void stallEndpoint(std::uint8_t endpoint);
     void shortWrite(std::size_t acceptedBytes);
     void hangNextWrite(std::size_t acceptedBytes);
@@ -80,6 +87,7 @@ class UrbEngine {
     enum class ControlFault { None, Stall, Hang };
     // An ioctl's result and errno.
     using Outcome = std::pair<long, int>;
+    using Clock = std::chrono::steady_clock;
 
     // The entry of a client, made afresh for a new one; entries of gone
     // clients are dropped then. Their last references go into `released`,
@@ -92,7 +100,11 @@ class UrbEngine {
     Outcome discard(Client& client, UMockdevIoctlData* arg);
     void control(Client& client, Urb urb);
     void bulkOut(Client& client, Urb urb);
-    void finish(Client& client, Urb urb, int status, std::size_t actualLength);
+    void finish(Client& client, Urb urb, int status, std::size_t actualLength,
+                Clock::time_point due = {});
+    // When a device operation taking `duration` and started now ends; the
+    // device does one at a time.
+    Clock::time_point occupy(Pacing::Duration duration);
     void pumpLocked();
 
     const USBIdentity identity_;
@@ -103,6 +115,10 @@ class UrbEngine {
     unsigned session_ = 0;
     bool plugged_ = false;
     std::set<std::uint8_t> halted_;
+    Pacing pacing_;
+    Clock::time_point busyUntil_{};
+    // The firmware's answer to the last bulk OUT is taken no earlier.
+    Clock::time_point answerDue_{};
     std::optional<std::size_t> shortWrite_;
     std::optional<std::size_t> hangWrite_;
     ControlFault controlFault_ = ControlFault::None;

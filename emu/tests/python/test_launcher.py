@@ -37,6 +37,15 @@ def test_child_sees_the_described_devices(usbprobe, preload):
                          "write 0 1", "read 0 012107"]
 
 
+def test_paces_the_devices_like_hardware_on_request(usbprobe):
+    result = launch("--pace", "hardware", "--dongle", "EMU0", "--radio-robot", "80/1M", "--",
+                    usbprobe, "open", "1915:7777", "EMU0", "ctrl", "3", "1", "0", "-",
+                    "ctrl", "1", "80", "0", "-", "write", "2107", "read", "1000")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["open 0", "ctrl 0", "ctrl 0", "write 0 2", "read 0 01"]
+    assert launch("--pace", "slow", "--", "true").returncode == 2
+
+
 def test_returns_the_exit_code_of_the_child():
     result = launch("--dongle", "EMU0", "--", sys.executable, "-c", "raise SystemExit(3)")
     assert result.returncode == 3, result.stderr
