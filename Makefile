@@ -48,13 +48,14 @@ demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
 		-- "$(PYTHON)" examples/demo.py
 
-bench: deps
+# Prints the table of docs/performance.md: ratios measured in one run, the two
+# sides interleaved, best of several rounds.
+bench: python-install
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
-	build/release/bench/queue_bench
-	mkdir -p build/release/emu-tmp
+	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
-		build/release/bench/round_trip_bench
+		"$(PYTHON)" bench/performance.py build/release/bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

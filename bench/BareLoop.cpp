@@ -223,7 +223,13 @@ double cpp_echoes(const char* uri, int count, int warmup) {
             packet.setChannel(0);
             packet.setPayload(std::string("\x01\x02\x03") + char(i));
             connection.send(packet);
-            while (!connection.recv(TimeoutMs).valid()) {
+            // Only this packet's echo counts: a robot may still hold replies
+            // of an earlier session.
+            for (;;) {
+                Packet reply = connection.recv(TimeoutMs);
+                if (reply.payloadSize() == 4 && reply.payloadAt(3) == std::uint8_t(i)) {
+                    break;
+                }
             }
         }
         double elapsed = seconds(started);
