@@ -48,17 +48,27 @@ demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
 		-- "$(PYTHON)" examples/demo.py
 
-# Prints the table of docs/performance.md: ratios measured in one run, the two
-# sides interleaved, best of several rounds.
-bench: python-install
+bench-programs: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
-	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
+	build/release/bench/queue_bench
+	mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
-		"$(PYTHON)" bench/performance.py build/release/bench
+		build/release/bench/round_trip_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
 	rm -rf build
+
+# The table of docs/performance.md: ratios measured in one run, the two sides
+# interleaved, best of several rounds. (bench-programs runs the C++ benchmarks
+# alone.)
+.PHONY: bench-programs
+bench: python-install
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS)
+	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		"$(PYTHON)" bench/performance.py build/release/bench

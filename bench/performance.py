@@ -308,11 +308,12 @@ GROUPS = {name[len("group_"):]: function for name, function in globals().items()
           if name.startswith("group_")}
 
 
-def run_group(name, library_path, pace="fast"):
+def run_group(name, library_path, pace="fast", rounds=ROUNDS):
     """Runs one group in a fresh process; its figures."""
     output = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--group", name, "--pace", pace,
-         library_path], check=True, stdout=subprocess.PIPE, text=True).stdout
+         "--rounds", str(rounds), library_path],
+        check=True, stdout=subprocess.PIPE, text=True).stdout
     return json.loads(output.splitlines()[-1])
 
 
@@ -414,8 +415,9 @@ def report_allocations(table, build):
 
 
 def main(argv):
+    global ROUNDS
     if argv[:1] == ["--group"]:
-        name, pace, library_path = argv[1], argv[3], argv[4]
+        name, pace, ROUNDS, library_path = argv[1], argv[3], int(argv[5]), argv[6]
         figures = GROUPS[name](bare_library(library_path), pace)
         print(json.dumps(figures), flush=True)
         return 0
@@ -449,11 +451,18 @@ def main(argv):
     if wanted("allocations"):
         report_allocations(table, build)
     if wanted("slack"):
-        figures = run_group("slack", library_path)
+        figures = run_group("slack", library_path, rounds=10)
         for slack, rounds in figures.items():
             table.add(f"lever: bare exchange, timer slack {slack} ns", us(min(rounds)),
                       f"worst/best {spread(rounds):.2f}")
     table.print()
+    # The library's own probes, where this tree has them.
+    for program in ("worker_cost_bench",):
+        path = os.path.join(build, program)
+        if wanted("probes") and os.path.exists(path):
+            print(f"\n{program}:")
+            sys.stdout.flush()
+            subprocess.run([path], timeout=300)
     print(f"({time.perf_counter() - started:.0f} s; machine: {os.cpu_count()} cores, "
           f"{platform_summary()})")
     return 0
