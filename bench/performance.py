@@ -22,7 +22,7 @@ import threading
 import time
 
 ROUNDS = 5
-ECHOES = 200
+ECHOES = 100
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
