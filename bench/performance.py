@@ -1,7 +1,7 @@
 """What orvapy and the emulated bench cost, as ratios that hold from run to run.
 
-    make bench PYTHON=...        (or: LD_PRELOAD=libumockdev-preload.so.0 \\
-                                   python3.9 bench/performance.py build/release/bench/liborvabench.so)
+    make bench PYTHON=...    (or: LD_PRELOAD=libumockdev-preload.so.0 \\
+                               python3.9 bench/performance.py build/release/bench [GROUP ...])
 
 Absolute times on a shared machine swing several-fold from one run to the
 next, so every comparison here is made in one process against one emulated
@@ -15,7 +15,6 @@ before its first use.
 import ctypes
 import json
 import os
-import resource
 import subprocess
 import sys
 import threading
@@ -23,7 +22,6 @@ import time
 
 ROUNDS = 5
 ECHOES = 100
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def bare_library(path):
@@ -386,7 +384,7 @@ def report_scan(table, figures, pace):
     for count, scan in best.items():
         table.add(f"scan ({pace}), {count} dongle(s)", f"{scan['seconds']:.2f} s",
                   f"{scan['exchanges']} exchanges + {scan['controls']} control requests "
-                  f"(fewest: 375 + 375); found {len(scan['found'])}")
+                  f"(fewest for 375 probes: 375 + 374 retunes); found {len(scan['found'])}")
     table.add(f"scan ({pace}): two dongles / one", f"{best['2']['seconds'] / best['1']['seconds']:.2f}",
               f"best of {len(figures['1'])} interleaved rounds")
 
