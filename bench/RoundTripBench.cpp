@@ -4,9 +4,12 @@
 //
 //   make bench     (runs under the umockdev preload)
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -19,10 +22,32 @@
 
 namespace {
 
+// Every C++ allocation of the process, its worker threads' included.
+std::atomic<long> allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace {
+
 using namespace quenfold::orvalis;
 using Clock = std::chrono::steady_clock;
 
-constexpr int Rounds = 300;
+constexpr int Rounds = 200;
 
 double medianMicroseconds(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
@@ -66,6 +91,26 @@ Packet echoPacket() {
     return packet;
 }
 
+// C++ allocations per echo through a connection once it runs: the worker,
+// the queues and the caller's send and recv.
+double allocationsPerEcho(Connection& connection) {
+    constexpr int Echoes = 200;
+    auto echo = [&connection] {
+        Packet packet = echoPacket();
+        connection.send(packet);
+        while (!connection.recv(1000).valid()) {
+        }
+    };
+    for (int i = 0; i < 20; ++i) {
+        echo();
+    }
+    long before = allocations.load();
+    for (int i = 0; i < Echoes; ++i) {
+        echo();
+    }
+    return double(allocations.load() - before) / Echoes;
+}
+
 // One echo through a connection: queued, sent by the worker, answered on a
 // later exchange, queued again, taken.
 double connectionRoundTrip(Connection& connection) {
@@ -80,10 +125,17 @@ double connectionRoundTrip(Connection& connection) {
 }  // namespace
 
 int main() {
-    emu::Bench bench;
-    bench.addDongle("BENCH0");
-    bench.addUSBRobot("BENCHR0");
-    bench.addRadioRobot(80, 2);
+    // Under the launcher (python3.9 -m orvaemu --dongle BENCH0 --usb-robot
+    // BENCHR0 --radio-robot 80/2M -- round_trip_bench) the devices answer
+    // from another process, and every allocation counted here is the
+    // library's own; otherwise the bench lives in this process.
+    std::unique_ptr<emu::Bench> bench;
+    if (std::getenv("UMOCKDEV_DIR") == nullptr) {
+        bench = std::make_unique<emu::Bench>();
+        bench->addDongle("BENCH0");
+        bench->addUSBRobot("BENCHR0");
+        bench->addRadioRobot(80, 2);
+    }
     USBContext context;
     Packet packet = echoPacket();
 
@@ -109,14 +161,23 @@ int main() {
     LinkRegistry registry;
     double radioTrip;
     double cableTrip;
+    double radioAllocations;
+    double safelinkAllocations;
+    double cableAllocations;
     {
         // Without pings the echo would wait for the next packet to ride on.
         Connection radio("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
         radioTrip = connectionRoundTrip(radio);
+        radioAllocations = allocationsPerEcho(radio);
+    }
+    {
+        Connection radio("radio://0/80/2M/E7E7E7E7E7", registry);
+        safelinkAllocations = allocationsPerEcho(radio);
     }
     {
         Connection cable("usb://0", registry);
         cableTrip = connectionRoundTrip(cable);
+        cableAllocations = allocationsPerEcho(cable);
     }
 
     // Medians. Over the radio an echo rides on a later acknowledgement, so a
@@ -126,5 +187,11 @@ int main() {
         radioExchange, radioTrip, radioTrip / radioExchange);
     std::printf("cable: driver write and read %.0f us, echo through a connection %.0f us (%.2fx)\n",
                 cableExchange, cableTrip, cableTrip / cableExchange);
-    return 0;
+    std::printf("allocations per echo, radio plain: %.2f (C++, all threads%s, steady state)\n",
+                radioAllocations, bench ? " and the bench's" : "");
+    std::printf("allocations per echo, radio safelink: %.2f\n", safelinkAllocations);
+    std::printf("allocations per echo, cable: %.2f\n", cableAllocations);
+    // Only the library's own count must stay at zero.
+    bool counted = radioAllocations + safelinkAllocations + cableAllocations == 0;
+    return counted || bench ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -30,13 +30,35 @@ Bench::~Bench() {
 Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
-    return *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
+    Dongle& dongle =
+        *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
+    dongle.setPacing(pacing_);
+    return dongle;
 }
 
 USBRobot& Bench::addUSBRobot(const std::string& serial, std::uint16_t bcdDevice) {
     checkSerial(serial);
     std::lock_guard lock(devicesMutex_);
-    return *usbRobots_.emplace_back(std::make_unique<USBRobot>(*testbed_, serial, bcdDevice));
+    USBRobot& robot =
+        *usbRobots_.emplace_back(std::make_unique<USBRobot>(*testbed_, serial, bcdDevice));
+    robot.setPacing(pacing_);
+    return robot;
+}
+
+void Bench::setPacing(const Pacing& pacing) {
+    std::lock_guard lock(devicesMutex_);
+    pacing_ = pacing;
+    for (const auto& dongle : dongles_) {
+        dongle->setPacing(pacing);
+    }
+    for (const auto& robot : usbRobots_) {
+        robot->setPacing(pacing);
+    }
+}
+
+Pacing Bench::pacing() const {
+    std::lock_guard lock(devicesMutex_);
+    return pacing_;
 }
 
 RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {

@@ -9,6 +9,7 @@
 #include "emu/Air.hpp"
 #include "emu/ControlRecord.hpp"
 #include "emu/Dongle.hpp"
+#include "emu/Pacing.hpp"
 #include "emu/RadioRobot.hpp"
 #include "emu/Testbed.hpp"
 #include "emu/USBRobot.hpp"
@@ -42,13 +43,19 @@ class Bench {
     // datarate 0 = 250K, 1 = 1M, 2 = 2M; channel 0 to 255; a 40-bit address.
     RadioRobot& addRadioRobot(int channel, int datarate, std::uint64_t address = 0xE7E7E7E7E7);
 
+    // How long its devices, those added later included, take for their
+    // transfers: as fast as they can (the default) or like hardware.
+    void setPacing(const Pacing& pacing);
+    Pacing pacing() const;
+
     // The testbed's root folder, which UMOCKDEV_DIR names for child processes.
     std::string rootDir() const { return testbed_->rootDir(); }
 
   private:
     std::shared_ptr<Testbed> testbed_;
     Air air_;
-    std::mutex devicesMutex_;
+    mutable std::mutex devicesMutex_;
+    Pacing pacing_;
     std::vector<std::unique_ptr<Dongle>> dongles_;
     std::vector<std::unique_ptr<USBRobot>> usbRobots_;
 };

@@ -25,13 +25,26 @@ std::string padded(unsigned number, const char* format) {
     return text;
 }
 
-// The udev record libusb needs to list and open the device: DEVTYPE and
-// DEVNAME, busnum, devnum and the raw descriptors. `dev` lets the testbed
-// delete the node on removal.
+// A sysfs attribute as the kernel shows it: the value and a newline. The
+// record's text unescapes backslashes, so a value's own are doubled.
+std::string attribute(const std::string& name, const std::string& value) {
+    std::string line = "A: " + name + "=";
+    for (char c : value) {
+        line += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    }
+    return line + "\\n";
+}
+
+// The udev record of a device: what libusb needs to list and open it
+// (DEVTYPE and DEVNAME, busnum, devnum and the raw descriptors), `dev`, which
+// lets the testbed delete the node on removal, and the attributes other
+// programs read from a full-speed device's sysfs folder, formatted as the
+// kernel formats them.
 std::string record(const USBIdentity& identity, BusAddress address) {
     std::string bus = padded(address.bus, "%03u");
     std::string device = padded(address.device, "%03u");
-    std::string name = std::to_string(address.bus) + "-" + std::to_string(address.device);
+    std::string port = std::to_string(address.device);
+    std::string name = std::to_string(address.bus) + "-" + port;
     std::string devname = "/dev/bus/usb/" + bus + "/" + device;
     std::vector<std::uint8_t> descriptors = identity.deviceDescriptor();
     std::vector<std::uint8_t> configuration = identity.configurationDescriptor();
@@ -46,14 +59,28 @@ std::string record(const USBIdentity& identity, BusAddress address) {
     line("E: DEVNAME=" + devname);
     line("E: BUSNUM=" + bus);
     line("E: DEVNUM=" + device);
-    line("A: busnum=" + std::to_string(address.bus));
-    line("A: devnum=" + std::to_string(address.device));
-    line("A: dev=" + std::to_string(USBDeviceMajor) + ":" + std::to_string(minor));
-    line("A: speed=12");
-    line("A: bConfigurationValue=1");
-    line("A: serial=" + identity.serial);
-    line("A: idVendor=" + padded(identity.vendor, "%04x"));
-    line("A: idProduct=" + padded(identity.product, "%04x"));
+    line(attribute("busnum", std::to_string(address.bus)));
+    line(attribute("devnum", std::to_string(address.device)));
+    line(attribute("devpath", port));
+    line(attribute("dev", std::to_string(USBDeviceMajor) + ":" + std::to_string(minor)));
+    line(attribute("speed", "12"));
+    line(attribute("version", " 2.00"));
+    line(attribute("maxchild", "0"));
+    line(attribute("idVendor", padded(identity.vendor, "%04x")));
+    line(attribute("idProduct", padded(identity.product, "%04x")));
+    line(attribute("bcdDevice", padded(identity.bcdDevice, "%04x")));
+    line(attribute("bDeviceClass", "00"));
+    line(attribute("bDeviceSubClass", "00"));
+    line(attribute("bDeviceProtocol", "00"));
+    line(attribute("bMaxPacketSize0", "64"));
+    line(attribute("bNumConfigurations", "1"));
+    line(attribute("bConfigurationValue", "1"));
+    line(attribute("bNumInterfaces", " 1"));
+    line(attribute("bmAttributes", "80"));
+    line(attribute("bMaxPower", "100mA"));
+    line(attribute("manufacturer", identity.manufacturer));
+    line(attribute("product", identity.productName));
+    line(attribute("serial", identity.serial));
     line("H: descriptors=" + hex(descriptors));
     return text;
 }

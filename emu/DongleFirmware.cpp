@@ -105,6 +105,11 @@ std::optional<USBFunction::Bytes> DongleFirmware::takeIn() {
     return answer;
 }
 
+Pacing::Duration DongleFirmware::exchangeTime(const Pacing& pacing) const {
+    std::lock_guard lock(mutex_);
+    return pacing.exchange[settings_.datarate];
+}
+
 void DongleFirmware::unplugged() {
     std::lock_guard lock(mutex_);
     settings_ = RadioSettings{};

@@ -22,6 +22,8 @@ class DongleFirmware : public USBFunction {
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;
     std::optional<Bytes> takeIn() override;
+    // The air time of the data rate it is tuned to.
+    Pacing::Duration exchangeTime(const Pacing& pacing) const override;
     // Bus powered: it forgets its radio settings and its unread answers.
     void unplugged() override;
 

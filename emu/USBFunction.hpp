@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "emu/ControlRecord.hpp"
+#include "emu/Pacing.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -24,6 +25,9 @@ class USBFunction {
     virtual bool acceptOut(const Bytes& packet) = 0;
     // The next packet for the host, or nothing while there is none.
     virtual std::optional<Bytes> takeIn() = 0;
+    // How long, paced as `pacing` says, the packet just accepted takes
+    // before its answer can be taken.
+    virtual Pacing::Duration exchangeTime(const Pacing&) const { return {}; }
     // The device lost its USB connection (and, if bus powered, its power).
     virtual void unplugged() {}
 };

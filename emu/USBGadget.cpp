@@ -9,13 +9,19 @@ USBGadget::USBGadget(Testbed& testbed, USBIdentity identity, std::unique_ptr<USB
 
 USBGadget::~USBGadget() {
     unplug();
-    // Each node cuts its route to the engine as it goes.
-    nodes_.clear();
+    // The node cuts its route to the engine as it goes.
+    node_.reset();
 }
 
 void USBGadget::plugIn() {
     unsigned session = engine_.plugIn();
-    nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
+    // The new node first: adding it detaches the nodes retired before, and
+    // the one it replaces is retired only after that, so a client still
+    // holding that one has until the next device is added to notice, and
+    // meanwhile gets ENODEV. Each attached node holds a socket: a bench
+    // that replugs for days keeps at most two per device.
+    std::unique_ptr<DeviceNode> previous = std::move(node_);
+    node_ = std::make_unique<DeviceNode>(testbed_, engine_, session);
 }
 
 void USBGadget::unplug() {
@@ -26,7 +32,7 @@ void USBGadget::unplug() {
     // The engine first, so that clients woken by the uevent find their
     // transfers ended and the node gone.
     engine_.unplug();
-    nodes_.back()->remove();
+    node_->remove();
 }
 
 void USBGadget::replug() {

@@ -9,10 +9,11 @@
 
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
+#include "emu/Pacing.hpp"
 #include "emu/Testbed.hpp"
-#include "emu/UrbEngine.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/UrbEngine.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -39,6 +40,9 @@ class USBGadget {
 
     std::vector<ControlRecord> controlLog() const { return engine_.controlLog(); }
     std::vector<std::vector<std::uint8_t>> bulkOutLog() const { return engine_.bulkOutLog(); }
+
+    // How long the device takes for its transfers (see Pacing).
+    void setPacing(const Pacing& pacing) { engine_.setPacing(pacing); }
 
     // The endpoint answers -EPIPE until the host clears the halt.
     void stallEndpoint(std::uint8_t endpoint) { engine_.stallEndpoint(endpoint); }
@@ -67,8 +71,9 @@ class USBGadget {
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
     std::mutex plugMutex_;  // one plug or unplug at a time
-    // Every session's node, the removed ones included (see DeviceNode).
-    std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    // The node of the current plug-in session, or of the last one once
+    // unplugged. A replug hands the one before to the testbed to retire.
+    std::unique_ptr<DeviceNode> node_;
 };
 
 }  // namespace quenfold::orvalis::emu

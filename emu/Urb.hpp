@@ -2,6 +2,7 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,8 @@ struct Urb {
     // What a cancelled URB reports as transferred: bytes the device took
     // before it stopped taking more.
     std::size_t takenBeforeCancel = 0;
+    // A completed URB is reaped no earlier than this.
+    std::chrono::steady_clock::time_point due{};
 
     std::uint8_t* data() const { return buffer ? buffer->data : nullptr; }
     // Writes the outcome into the client's copy of the URB.

@@ -56,20 +56,44 @@ UrbEngine::UrbEngine(USBIdentity identity, USBFunction& function)
 
 void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
     Outcome outcome;
+    std::vector<GObject*> released;
     {
         std::lock_guard lock(mutex_);
-        auto found = clients_.find(client);
-        if (found == clients_.end()) {
-            found = clients_
-                        .emplace(
-                            client,
-                            Client{GObjectRef<UMockdevIoctlClient>::share(client), session, {}, {}})
-                        .first;
-        }
-        outcome = dispatch(found->second, umockdev_ioctl_client_get_request(client),
+        Client& entry = clientEntry(client, session, released);
+        outcome = dispatch(entry, umockdev_ioctl_client_get_request(client),
                            umockdev_ioctl_client_get_arg(client));
     }
+    // Dropping a reference may finalize a client, and with it call back into
+    // the engine: never under the mutex.
+    for (GObject* object : released) {
+        g_object_unref(object);
+    }
     umockdev_ioctl_client_complete(client, outcome.first, outcome.second);
+}
+
+UrbEngine::Client& UrbEngine::clientEntry(UMockdevIoctlClient* client, unsigned session,
+                                          std::vector<GObject*>& released) {
+    auto found = clients_.find(client);
+    if (found != clients_.end()) {
+        GObject* alive = found->second.handle->take();
+        if (alive) {
+            released.push_back(alive);
+        }
+        if (alive == G_OBJECT(client)) {
+            return found->second;
+        }
+    }
+    // A new client: the time to forget the gone ones, this address's included.
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        GObject* alive = it->second.handle->take();
+        if (alive) {
+            released.push_back(alive);
+            ++it;
+        } else {
+            it = clients_.erase(it);
+        }
+    }
+    return clients_.try_emplace(client, client, session).first->second;
 }
 
 void UrbEngine::forgetClient(UMockdevIoctlClient* client) {
@@ -161,15 +185,20 @@ UrbEngine::Outcome UrbEngine::reap(Client& client, UMockdevIoctlData* arg, bool 
     if (!gone) {
         pumpLocked();
     }
-    if (client.completed.empty()) {
-        return {-1, gone ? ENODEV : EAGAIN};
+    // Paced URBs may complete out of order: a control request is due later
+    // than a bulk transfer submitted after it.
+    auto now = Clock::now();
+    auto ready = std::find_if(client.completed.begin(), client.completed.end(),
+                              [now](const Urb& urb) { return urb.due <= now; });
+    if (ready == client.completed.end()) {
+        return {-1, gone && client.completed.empty() ? ENODEV : EAGAIN};
     }
     auto slot = resolve(arg, 0, sizeof(void*));
     if (!slot) {
         return {-1, EFAULT};
     }
-    Urb urb = std::move(client.completed.front());
-    client.completed.pop_front();
+    Urb urb = std::move(*ready);
+    client.completed.erase(ready);
     umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.block.get());
     return {0, 0};
 }
@@ -203,7 +232,7 @@ void UrbEngine::control(Client& client, Urb urb) {
         }
         std::size_t count = setup.toHost() ? std::min(length, answer->size()) : 0;
         std::copy_n(answer->begin(), count, data);
-        finish(client, std::move(urb), 0, count);
+        finish(client, std::move(urb), 0, count, occupy(pacing_.control));
         return;
     }
 
@@ -220,7 +249,7 @@ void UrbEngine::control(Client& client, Urb urb) {
     } else if (fault == ControlFault::Stall || !function_.vendorRequest(record)) {
         finish(client, std::move(urb), -EPIPE, 0);
     } else {
-        finish(client, std::move(urb), 0, length);
+        finish(client, std::move(urb), 0, length, occupy(pacing_.control));
     }
 }
 
@@ -254,14 +283,17 @@ void UrbEngine::bulkOut(Client& client, Urb urb) {
         client.pending.push_back(std::move(urb));
         return;
     }
+    answerDue_ = occupy(function_.exchangeTime(pacing_));
     bulkOutLog_.push_back(std::move(packet));
     std::size_t length = urb.length;
     finish(client, std::move(urb), 0, length);
     pumpLocked();
 }
 
-void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength) {
+void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength,
+                       Clock::time_point due) {
     urb.complete(status, actualLength);
+    urb.due = due;
     client.completed.push_back(std::move(urb));
 }
 
@@ -270,8 +302,21 @@ void UrbEngine::pump() {
     pumpLocked();
 }
 
+UrbEngine::Clock::time_point UrbEngine::occupy(Pacing::Duration duration) {
+    if (duration.count() == 0) {
+        return {};
+    }
+    busyUntil_ = std::max(Clock::now(), busyUntil_) + duration;
+    return busyUntil_;
+}
+
+void UrbEngine::setPacing(const Pacing& pacing) {
+    std::lock_guard lock(mutex_);
+    pacing_ = pacing;
+}
+
 void UrbEngine::pumpLocked() {
-    if (!plugged_) {
+    if (!plugged_ || (answerDue_ != Clock::time_point{} && Clock::now() < answerDue_)) {
         return;
     }
     for (auto& [handle, client] : clients_) {
@@ -300,6 +345,7 @@ unsigned UrbEngine::plugIn() {
     std::lock_guard lock(mutex_);
     plugged_ = true;
     halted_.clear();
+    busyUntil_ = answerDue_ = Clock::time_point{};
     return ++session_;
 }
 
@@ -311,6 +357,10 @@ void UrbEngine::unplug() {
             Urb urb = std::move(client.pending.front());
             client.pending.pop_front();
             finish(client, std::move(urb), -ENODEV, 0);
+        }
+        // A device that is gone keeps nobody waiting.
+        for (Urb& urb : client.completed) {
+            urb.due = Clock::time_point{};
         }
     }
     function_.unplugged();

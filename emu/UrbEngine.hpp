@@ -2,10 +2,12 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -14,9 +16,11 @@
 
 #include "emu/ControlRecord.hpp"
 #include "emu/GObjectRef.hpp"
-#include "emu/Urb.hpp"
+#include "emu/Pacing.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/Urb.hpp"
+#include "emu/WeakObject.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -54,6 +58,11 @@ class UrbEngine {
     // Hands newly available firmware data to waiting bulk IN URBs.
     void pump();
 
+    // Paced, a transfer completes when the device would have finished it.
+    // The handler never waits for that: the client, which keeps reaping,
+    // finds it completed once it is due.
+    void setPacing(const Pacing& pacing);
+
     void stallEndpoint(std::uint8_t endpoint);
     void shortWrite(std::size_t acceptedBytes);
     void hangNextWrite(std::size_t acceptedBytes);
@@ -65,9 +74,12 @@ class UrbEngine {
 
   private:
     struct Client {
-        // Held so that no later client gets the same address while the entry
-        // exists: umockdev does not always tell when a client has gone.
-        GObjectRef<UMockdevIoctlClient> handle;
+        Client(UMockdevIoctlClient* client, unsigned session)
+            : handle(std::make_unique<WeakObject>(client)), session(session) {}
+        // umockdev does not tell when a client has gone, and a later client
+        // may get the address of a gone one: the weak reference tells them
+        // apart, without keeping gone clients alive.
+        std::unique_ptr<WeakObject> handle;
         unsigned session;
         std::deque<Urb> pending;
         std::deque<Urb> completed;
@@ -75,14 +87,24 @@ class UrbEngine {
     enum class ControlFault { None, Stall, Hang };
     // An ioctl's result and errno.
     using Outcome = std::pair<long, int>;
+    using Clock = std::chrono::steady_clock;
 
+    // The entry of a client, made afresh for a new one; entries of gone
+    // clients are dropped then. Their last references go into `released`,
+    // to be dropped once the mutex is free.
+    Client& clientEntry(UMockdevIoctlClient* client, unsigned session,
+                        std::vector<GObject*>& released);
     Outcome dispatch(Client& client, unsigned long request, UMockdevIoctlData* arg);
     Outcome submit(Client& client, UMockdevIoctlData* arg);
     Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
     Outcome discard(Client& client, UMockdevIoctlData* arg);
     void control(Client& client, Urb urb);
     void bulkOut(Client& client, Urb urb);
-    void finish(Client& client, Urb urb, int status, std::size_t actualLength);
+    void finish(Client& client, Urb urb, int status, std::size_t actualLength,
+                Clock::time_point due = {});
+    // When a device operation taking `duration` and started now ends; the
+    // device does one at a time.
+    Clock::time_point occupy(Pacing::Duration duration);
     void pumpLocked();
 
     const USBIdentity identity_;
@@ -93,6 +115,10 @@ class UrbEngine {
     unsigned session_ = 0;
     bool plugged_ = false;
     std::set<std::uint8_t> halted_;
+    Pacing pacing_;
+    Clock::time_point busyUntil_{};
+    // The firmware's answer to the last bulk OUT is taken no earlier.
+    Clock::time_point answerDue_{};
     std::optional<std::size_t> shortWrite_;
     std::optional<std::size_t> hangWrite_;
     ControlFault controlFault_ = ControlFault::None;

@@ -5,7 +5,7 @@ set -eu
 python=${1:?usage: install-deps.sh PYTHON}
 
 apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev
-              umockdev libumockdev-dev libumockdev0)
+              umockdev libumockdev-dev libumockdev0 usbutils)
 # libFuzzer and its sanitizer runtimes (make fuzz).
 apt_packages+=(clang libclang-rt-14-dev)
 missing=()

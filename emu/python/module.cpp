@@ -20,6 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 using NoGil = py::call_guard<py::gil_scoped_release>;
 
 const char* const DatarateNames[] = {"250K", "1M", "2M"};
+const char* const PaceNames[] = {"fast", "hardware"};
 
 int datarateCode(const std::string& name) {
     for (int code = 0; code < 3; ++code) {
@@ -186,6 +187,20 @@ void bindBench(py::module_& module) {
             },
             py::arg("channel"), py::arg("datarate"), py::arg("address") = 0xE7E7E7E7E7ULL,
             py::return_value_policy::reference_internal)
+        .def_property(
+            "pace",
+            [](const Bench& bench) {
+                return withoutGil(&Bench::pacing)(bench).paced() ? PaceNames[1] : PaceNames[0];
+            },
+            [](Bench& bench, const std::string& name) {
+                if (name != PaceNames[0] && name != PaceNames[1]) {
+                    throw py::value_error("pace is \"fast\" or \"hardware\", not \"" + name + "\"");
+                }
+                py::gil_scoped_release release;
+                bench.setPacing(name == PaceNames[1] ? Pacing::hardware() : Pacing::fast());
+            },
+            "\"fast\" (the default) or \"hardware\": each radio exchange then takes the air "
+            "time of its data rate, each control request a full-speed frame.")
         .def_property_readonly("root_dir", &Bench::rootDir);
 }
 

@@ -138,7 +138,12 @@ TEST_F(RadioWorkerTest, SafelinkStartsWithTheHandshake) {
     Packet queued = packetOf(3, "q");
     connection->pushSend(queued);
     worker.attachConnection(connection);
+    // Received packets are taken lowest port first: on a fast bench the
+    // queued packet's echo (port 3) may arrive before this thread looks.
     Packet handshakeEcho = receive(*connection);
+    if (handshakeEcho.port() == 3) {
+        handshakeEcho = receive(*connection);
+    }
     EXPECT_EQ(bytesOf(handshakeEcho), (Bytes{0xFF, 0x05, 0x01}));
     EXPECT_EQ(handshakeEcho.seq(), 0u);
     EXPECT_EQ(dongle.bulkOutLog().front(), (Bytes{0xFF, 0x05, 0x01}));

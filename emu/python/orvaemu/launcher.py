@@ -47,6 +47,10 @@ def parser():
     result.add_argument("--loss", type=float, default=0.0,
                         help="probability that a radio packet, or its acknowledgement, is lost")
     result.add_argument("--seed", type=int, default=1, help="seed of the radio loss")
+    result.add_argument("--pace", choices=("fast", "hardware"), default="fast",
+                        help="fast (the default) answers as fast as the bench can; hardware "
+                        "takes the air time of each radio exchange and a frame per control "
+                        "request, device by device, as real ones do")
     result.add_argument("--control", metavar="PATH",
                         help="where to put the socket for orvaemu.control commands (by default "
                         "a private one, named to the program in $ORVAEMU_CONTROL)")
@@ -94,6 +98,7 @@ def main(argv):
 
     try:
         bench = Bench()
+        bench.pace = options.pace
         usb_devices = {}
         for serial in options.dongle:
             usb_devices[serial] = bench.add_dongle(serial)

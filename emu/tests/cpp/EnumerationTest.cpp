@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,6 +39,40 @@ TEST_F(Enumeration, ListsDonglesAndRobotsByIdWithTheirSerials) {
     EXPECT_EQ(client.bcdDevice(), 0x0102);
     ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
     EXPECT_EQ(client.bcdDevice(), 0x0200);
+}
+
+std::string sysfsAttribute(const Bench& bench, const std::string& serial, const char* name) {
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator(bench.rootDir() + "/sys/bus/usb/devices")) {
+        std::ifstream serialFile(entry.path() / "serial");
+        std::string line;
+        if (std::getline(serialFile, line) && line == serial) {
+            std::ifstream file(entry.path() / name);
+            return std::string(std::istreambuf_iterator<char>(file), {});
+        }
+    }
+    return "(no device " + serial + ")";
+}
+
+// Programs other than libusb read these as the kernel writes them: one value
+// per file, ending with a newline.
+TEST_F(Enumeration, SysfsAttributesReadLikeTheKernels) {
+    bench().addDongle("EMU\\0", 0x0102);
+    bench().addUSBRobot("EMUR0");
+    auto dongle = [this](const char* name) { return sysfsAttribute(bench(), "EMU\\0", name); };
+    EXPECT_EQ(dongle("serial"), "EMU\\0\n");
+    EXPECT_EQ(dongle("manufacturer"), "Skelder\n");
+    EXPECT_EQ(dongle("product"), "Skelder Radio Dongle\n");
+    EXPECT_EQ(dongle("idVendor"), "1915\n");
+    EXPECT_EQ(dongle("idProduct"), "7777\n");
+    EXPECT_EQ(dongle("bcdDevice"), "0102\n");
+    EXPECT_EQ(dongle("version"), " 2.00\n");
+    EXPECT_EQ(dongle("speed"), "12\n");
+    EXPECT_EQ(dongle("bNumConfigurations"), "1\n");
+    EXPECT_EQ(dongle("bMaxPower"), "100mA\n");
+    EXPECT_EQ(sysfsAttribute(bench(), "EMUR0", "idVendor"), "0483\n");
+    USBClient client;
+    EXPECT_EQ(sorted(client.serials(0x1915, 0x7777)), Serials{"EMU\\0"});
 }
 
 TEST_F(Enumeration, DevicesAddedLaterAreListedByTheNextScan) {

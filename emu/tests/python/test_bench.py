@@ -93,3 +93,20 @@ def test_radio_robot_settings(bench):
         bench.add_radio_robot(10, "3M")
     with pytest.raises(ValueError):
         bench.add_dongle("")
+
+
+def test_hardware_pace_keeps_what_the_devices_answer(bench, usbprobe):
+    assert bench.pace == "fast"
+    bench.add_dongle("EMU0")
+    bench.pace = "hardware"
+    bench.add_usb_robot("EMUR0")
+    bench.add_radio_robot(80, "250K")
+    assert bench.pace == "hardware"
+    with pytest.raises(ValueError):
+        bench.pace = "slow"
+    lines = run_probe(usbprobe, "open", DONGLE, "EMU0", "ctrl", "3", "0", "0", "-",
+                      "ctrl", "1", "80", "0", "-", "write", "210102", "read", "1000",
+                      "open", ROBOT, "EMUR0", "write", "2107", "read", "1000")
+    assert lines == ["open 0", "ctrl 0", "ctrl 0", "write 0 3", "read 0 01",
+                     "open 0", "write 0 2", "read 0 2107"]
+

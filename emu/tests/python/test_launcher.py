@@ -1,6 +1,8 @@
 """python3.9 -m orvaemu runs unmodified programs against an emulated bench."""
 
 import os
+import re
+import shutil
 import subprocess
 import sys
 
@@ -33,6 +35,15 @@ def test_child_sees_the_described_devices(usbprobe, preload):
     assert sorted(lines[:2]) == ["serial EMU0", "serial EMU1"]
     assert lines[2:] == ["serial EMUR0", "open 0", "ctrl 0", "write 0 2", "read 0 01",
                          "write 0 1", "read 0 012107"]
+
+
+def test_paces_the_devices_like_hardware_on_request(usbprobe):
+    result = launch("--pace", "hardware", "--dongle", "EMU0", "--radio-robot", "80/1M", "--",
+                    usbprobe, "open", "1915:7777", "EMU0", "ctrl", "3", "1", "0", "-",
+                    "ctrl", "1", "80", "0", "-", "write", "2107", "read", "1000")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["open 0", "ctrl 0", "ctrl 0", "write 0 2", "read 0 01"]
+    assert launch("--pace", "slow", "--", "true").returncode == 2
 
 
 def test_returns_the_exit_code_of_the_child():
@@ -74,3 +85,20 @@ def test_the_program_sends_fault_commands(usbprobe, tmp_path):
     assert result.stdout.splitlines() == [
         "['serial', 'EMU0']", "[]", "['serial', 'EMU0']",
         "error: no dongle or USB robot 'NOPE'"]
+
+
+@pytest.mark.skipif(shutil.which("lsusb") is None, reason="needs lsusb (usbutils)")
+def test_foreign_clients_read_what_libusb_reads():
+    # lsusb takes the strings from sysfs, cutting each value's last character,
+    # which the kernel's attributes end with a newline.
+    result = launch("--dongle", "EMU0", "--usb-robot", "EMUR0", "--", "lsusb", "-v")
+    assert result.returncode == 0, result.stderr
+    devices = result.stdout.split("\n\n")
+    dongle = next(text for text in devices if "ID 1915:7777" in text)
+    robot = next(text for text in devices if "ID 0483:5740" in text)
+    assert "ID 1915:7777 Skelder Skelder Radio Dongle" in dongle
+    assert re.search(r"iManufacturer\s+1 Skelder\n", dongle)
+    assert re.search(r"iProduct\s+2 Skelder Radio Dongle\n", dongle)
+    assert re.search(r"iSerial\s+3 EMU0\n", dongle)
+    assert re.search(r"bcdDevice\s+1\.00\n", dongle)
+    assert re.search(r"iSerial\s+3 EMUR0\n", robot)
