@@ -18,7 +18,12 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
 rm -f "$out/orvapy-$version.tar.gz"
-"$tools" -m build --sdist --no-isolation --outdir "$out" "$root" >/dev/null
+quietly() {
+    local log
+    log=$("$@" 2>&1) || { echo "$log" >&2; return 1; }
+}
+
+quietly "$tools" -m build --sdist --no-isolation --outdir "$out" "$root"
 sdist="$out/orvapy-$version.tar.gz"
 
 # The wheels are built from the unpacked sdist, which so proves that it builds.
@@ -40,5 +45,5 @@ for python in "$@"; do
     echo "building the orvapy wheel for $tag"
     CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$python" -m pip wheel -q --disable-pip-version-check \
         --no-deps "${isolation[@]}" -w "$raw" "$source"
-    "$tools" -m auditwheel -q repair -w "$out" "$raw/orvapy-$version-$tag-"*.whl
+    quietly "$tools" -m auditwheel repair -w "$out" "$raw/orvapy-$version-$tag-"*.whl
 done

@@ -8,7 +8,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 VERSION = (ROOT / "VERSION").read_text().split()[0]
 BENCH = ["--dongle", "EMU0", "--radio-robot", "80/2M/E7E7E7E7E7", "--usb-robot", "EMUR0"]
-BENCH_FINDS = ["usb://0", "radio://0/80/2M/E7E7E7E7E7"]
+BENCH_FINDS = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]
 
 
 def find_python(series):

@@ -63,7 +63,7 @@ def test_wheel_carries_libusb_and_nothing_of_the_bench(environment):
         names = wheel.namelist()
         metadata = wheel.read(f"orvapy-{VERSION}.dist-info/METADATA").decode()
     libraries = [name.split("/")[1] for name in names if name.startswith("orvapy.libs/")]
-    assert any(name.startswith("libusb-1.0") for name in libraries), names
+    assert any(name.startswith("libusb") for name in libraries), names
     assert not [name for name in names if any(
         word in name.lower() for word in ("glib", "gobject", "umockdev", "orvaemu"))]
     assert {name.split("/")[0] for name in names} <= {
