@@ -5,9 +5,8 @@
 #     scripts/build-wheels.sh TOOLS_PYTHON OUT_DIR PYTHON...
 #
 # TOOLS_PYTHON has what `make deps` installs (build, auditwheel, scikit-build-core,
-# pybind11): it makes the sdist, repairs the wheels and builds its own wheel
-# without an isolated environment; every other interpreter builds its wheel in
-# pip's isolated build environment. OUT_DIR receives the sdist and the wheels.
+# pybind11): it makes the sdist, repairs the wheels and builds its own wheel.
+# OUT_DIR receives the sdist and the wheels.
 set -euo pipefail
 tools=$1
 out=$2
@@ -17,12 +16,13 @@ version=$(head -n 1 "$root/VERSION")
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-rm -f "$out/orvapy-$version.tar.gz"
+# Runs a command, showing its output only when it fails.
 quietly() {
     local log
     log=$("$@" 2>&1) || { echo "$log" >&2; return 1; }
 }
 
+rm -f "$out/orvapy-$version.tar.gz"
 quietly "$tools" -m build --sdist --no-isolation --outdir "$out" "$root"
 sdist="$out/orvapy-$version.tar.gz"
 
@@ -36,14 +36,36 @@ tar -xzf "$sdist" -C "$unpacked"
 mkdir -p "$source"
 rsync -rc --delete --exclude=/build/ "$unpacked/orvapy-$version/" "$source/"
 
+# Every other interpreter builds in a virtual environment of its own with the
+# sdist's build requirements, kept between runs (pip's isolated environments
+# move, and would make every build a full one).
+builder_for() {
+    local python=$1 tag=$2
+    if [ "$python" = "$tools" ]; then
+        echo "$python"
+        return
+    fi
+    local env="$root/build/build-env-$tag"
+    if [ ! -f "$env/requirements.txt" ] || ! cmp -s "$env/requirements.txt" "$requirements"; then
+        rm -rf "$env"
+        quietly "$python" -m venv "$env"
+        quietly "$env/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+        cp "$requirements" "$env/requirements.txt"
+    fi
+    echo "$env/bin/python"
+}
+
+requirements="$unpacked/requirements.txt"
+"$tools" -c 'import build, sys; print("\n".join(sorted(build.ProjectBuilder(sys.argv[1]).build_system_requires)))' \
+    "$source" >"$requirements"
+
 raw="$root/build/wheel-raw"
 for python in "$@"; do
     tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
     rm -f "$raw/orvapy-$version-$tag-"*.whl "$out/orvapy-$version-$tag-"*.whl
-    isolation=()
-    [ "$python" = "$tools" ] && isolation=(--no-build-isolation)
+    builder=$(builder_for "$python" "$tag")
     echo "building the orvapy wheel for $tag"
-    CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$python" -m pip wheel -q --disable-pip-version-check \
-        --no-deps "${isolation[@]}" -w "$raw" "$source"
+    CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2} "$builder" -m pip wheel -q --disable-pip-version-check \
+        --no-deps --no-build-isolation -w "$raw" "$source"
     quietly "$tools" -m auditwheel repair -w "$out" "$raw/orvapy-$version-$tag-"*.whl
 done
