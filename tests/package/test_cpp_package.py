@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BENCH_FINDS, ROOT, VERSION, outside_tree, run_on_bench
+from package_support import BENCH_FINDS, ROOT, VERSION, outside_tree, run_on_bench
 
 BUILD = Path(os.environ.get("ORVAPY_CPP_BUILD", ROOT / "build/debug"))
 PUBLIC_HEADERS = {"Connection.hpp", "ConnectionStatistics.hpp", "Packet.hpp"}

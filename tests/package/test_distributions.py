@@ -9,7 +9,7 @@ import sys
 import orvapy
 import pytest
 
-from conftest import ROOT, VERSION, outside_tree
+from package_support import ROOT, VERSION, outside_tree
 
 
 def test_one_version_text_everywhere():

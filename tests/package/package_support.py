@@ -1,3 +1,5 @@
+"""What the package tests share: where the tree is, its version text, the bench
+they run programs on, and folders outside the tree."""
 import os
 import subprocess
 import sys
