@@ -61,6 +61,7 @@ requirements="$unpacked/requirements.txt"
 
 raw="$root/build/wheel-raw"
 for python in "$@"; do
+    [ -n "$python" ] || { echo "build-wheels.sh: an interpreter is missing" >&2; exit 1; }
     tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
     rm -f "$raw/orvapy-$version-$tag-"*.whl "$out/orvapy-$version-$tag-"*.whl
     builder=$(builder_for "$python" "$tag")
