@@ -40,7 +40,8 @@ cpp-test-tsan: deps
 python-install: wheel
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
 		$(WHEELHOUSE)/orvapy-$(VERSION)-$(call wheel-tag,$(PYTHON))-*.whl
-	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation ./emu
+	CMAKE_EXECUTABLE="$$(cmake -P scripts/cmake-command.cmake 2>&1)" \
+		"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation ./emu
 
 # The Python tests run under the umockdev preload, which the emulated bench
 # (orvaemu) needs from process start, with a temporary folder of their own

@@ -59,6 +59,11 @@ requirements="$unpacked/requirements.txt"
 "$tools" -c 'import build, sys; print("\n".join(sorted(build.ProjectBuilder(sys.argv[1]).build_system_requires)))' \
     "$source" >"$requirements"
 
+# scikit-build-core gives up on a cmake that answers slowly, as a shim on a
+# loaded machine does: name the binary itself.
+CMAKE_EXECUTABLE=${CMAKE_EXECUTABLE:-$(cmake -P "$root/scripts/cmake-command.cmake" 2>&1)}
+export CMAKE_EXECUTABLE
+
 raw="$root/build/wheel-raw"
 for python in "$@"; do
     [ -n "$python" ] || { echo "build-wheels.sh: an interpreter is missing" >&2; exit 1; }
