@@ -3,8 +3,13 @@ PYTHON := $(shell scripts/find-python.sh)
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
+VERSION := $(shell head -n 1 VERSION)
+WHEELHOUSE := build/wheelhouse
+WHEEL_SERIES := 3.10 3.11 3.12 3.13
+wheel-tag = $(shell "$(1)" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 .PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
+.PHONY: wheel wheels package-test
 
 all: build
 
@@ -34,8 +39,13 @@ cpp-test-tsan: deps
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
 		-R '^(ConnectionQueues|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest)\.'
 
-python-install: deps
-	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The two distributions: orvapy from its repaired wheel (the one package-test
+# tests too), and the emulated bench, orvaemu, from emu/.
+python-install: wheel
+	"$(PYTHON)" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+		$(WHEELHOUSE)/orvapy-$(VERSION)-$(call wheel-tag,$(PYTHON))-*.whl
+	CMAKE_EXECUTABLE="$$(cmake -P scripts/cmake-command.cmake 2>&1)" \
+		"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation ./emu
 
 # The Python tests run under the umockdev preload, which the emulated bench
 # (orvaemu) needs from process start, with a temporary folder of their own
@@ -46,7 +56,7 @@ python-test: python-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan fuzz-test soak-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test fuzz-test soak-test
 
 # The Python suite once more against the module of the sanitizer build: the
 # interpreter is not instrumented, so the sanitizer runtime is preloaded, and
@@ -62,6 +72,23 @@ python-test-asan: python-install
 		LSAN_OPTIONS="suppressions=$(CURDIR)/tests/python/lsan.supp:print_suppressions=0" \
 		UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
 		"$(PYTHON)" -m pytest -q -p no:cacheprovider tests/python
+
+
+# The sdist and the orvapy wheel for $(PYTHON), built from it, with libusb inside.
+wheel: deps
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$(PYTHON)"
+
+# The wheels for CPython 3.9 to 3.13.
+wheels: deps
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$(PYTHON)" \
+		$(foreach series,$(WHEEL_SERIES),$$(scripts/find-python.sh $(series)))
+
+# What users install: the 3.9 and 3.13 wheels in fresh environments outside
+# the tree, and the C++ package installed from the debug build.
+package-test: python-install build
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$$(scripts/find-python.sh 3.13)"
+	ORVAPY_WHEELHOUSE="$(CURDIR)/$(WHEELHOUSE)" ORVAPY_WHEEL_SERIES="3.9 3.13" \
+		ORVAPY_CPP_BUILD="$(CURDIR)/build/debug" "$(PYTHON)" -m pytest -q tests/package
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \

@@ -2,11 +2,14 @@
 
 #include <stdexcept>
 
+#include "usb/USBIds.hpp"
+
 namespace quenfold::orvalis::emu {
 namespace {
 
 USBIdentity dongleIdentity(const std::string& serial, std::uint16_t bcdDevice) {
-    return {0x1915, 0x7777, bcdDevice, "Skelder", "Skelder Radio Dongle", serial};
+    return {SkelderIds.vendor, SkelderIds.product,     bcdDevice,
+            "Skelder",         "Skelder Radio Dongle", serial};
 }
 
 }  // namespace

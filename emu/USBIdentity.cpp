@@ -1,5 +1,7 @@
 #include "emu/USBIdentity.hpp"
 
+#include "usb/USBIds.hpp"
+
 namespace quenfold::orvalis::emu {
 namespace {
 
@@ -45,8 +47,8 @@ std::vector<std::uint8_t> USBIdentity::configurationDescriptor() const {
     out.insert(out.end(), {0x80, 50});  // bus powered, 100 mA
     out.insert(out.end(), {9, InterfaceType, 0, 0, 2});  // interface 0, two endpoints
     out.insert(out.end(), {0xFF, 0, 0, 0});              // class defined by the vendor, no string
-    appendBulkEndpoint(out, 0x01);
-    appendBulkEndpoint(out, 0x81);
+    appendBulkEndpoint(out, BulkEndpointOut);
+    appendBulkEndpoint(out, BulkEndpointIn);
     return out;
 }
 

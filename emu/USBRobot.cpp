@@ -2,11 +2,14 @@
 
 #include <memory>
 
+#include "usb/USBIds.hpp"
+
 namespace quenfold::orvalis::emu {
 namespace {
 
 USBIdentity robotIdentity(const std::string& serial, std::uint16_t bcdDevice) {
-    return {0x0483, 0x5740, bcdDevice, "Korvane", "Korvane Robot", serial};
+    return {
+        KorvaneUSBIds.vendor, KorvaneUSBIds.product, bcdDevice, "Korvane", "Korvane Robot", serial};
 }
 
 }  // namespace

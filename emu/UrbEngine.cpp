@@ -10,12 +10,11 @@
 
 #include "emu/SetupPacket.hpp"
 #include "emu/StandardRequests.hpp"
+#include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis::emu {
 namespace {
 
-constexpr std::uint8_t BulkOut = 0x01;
-constexpr std::uint8_t BulkIn = 0x81;
 constexpr long FullSpeed = 2;  // enum usb_device_speed
 
 constexpr std::uint32_t Capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
@@ -166,10 +165,10 @@ UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 &&
         urb.length >= SetupPacket::Size) {
         control(client, std::move(urb));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkOut) {
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkEndpointOut) {
         bulkOut(client, std::move(urb));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkIn) {
-        if (halted_.count(BulkIn) != 0) {
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkEndpointIn) {
+        if (halted_.count(BulkEndpointIn) != 0) {
             finish(client, std::move(urb), -EPIPE, 0);
         } else {
             client.pending.push_back(std::move(urb));
@@ -254,7 +253,7 @@ void UrbEngine::control(Client& client, Urb urb) {
 }
 
 void UrbEngine::bulkOut(Client& client, Urb urb) {
-    if (halted_.count(BulkOut) != 0) {
+    if (halted_.count(BulkEndpointOut) != 0) {
         finish(client, std::move(urb), -EPIPE, 0);
         return;
     }
@@ -324,7 +323,7 @@ void UrbEngine::pumpLocked() {
             continue;
         }
         for (auto it = client.pending.begin(); it != client.pending.end();) {
-            if (it->endpoint != BulkIn) {
+            if (it->endpoint != BulkEndpointIn) {
                 ++it;
                 continue;
             }

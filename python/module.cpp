@@ -4,14 +4,14 @@
 
 namespace py = pybind11;
 
-// PYBIND11_MODULE refuses to load into any interpreter but the 3.9 series it
+// PYBIND11_MODULE refuses to load into any interpreter but the series it
 // was built for, and turns a failed initialisation into ImportError.
 PYBIND11_MODULE(orvapy, module) {
     py::options options;
     options.disable_function_signatures();
     options.disable_user_defined_docstrings();
 
-    module.attr("__version__") = "1.0a3";
+    module.attr("__version__") = ORVALIS_VERSION_TEXT;
     quenfold::orvalis::python::bindPacket(module);
     quenfold::orvalis::python::bindConnectionStatistics(module);
     // Last: the signatures of its members name the other two classes.

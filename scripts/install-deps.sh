@@ -4,7 +4,7 @@
 set -eu
 python=${1:?usage: install-deps.sh PYTHON}
 
-apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev
+apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev patchelf rsync
               umockdev libumockdev-dev libumockdev0 usbutils)
 # libFuzzer and its sanitizer runtimes (make fuzz).
 apt_packages+=(clang libclang-rt-14-dev)
@@ -24,14 +24,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-pip_requirements=("pybind11>=2.10,<3" "scikit-build-core>=0.8" "pytest" "pytest-timeout")
+pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=0.10,<2" "pytest" "pytest-timeout" "build" "auditwheel")
 pip_requirements+=("hypothesis")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
-assert md.version("pybind11").split(".")[0] == "2"
+major, minor = (int(part) for part in md.version("pybind11").split(".")[:2])
+assert major == 2 and minor >= 13
 md.version("scikit-build-core")
 md.version("pytest")
 md.version("pytest-timeout")
+md.version("build")
+md.version("auditwheel")
 md.version("hypothesis")
 PY
 then

@@ -1,5 +1,6 @@
 #include "link/Connection.hpp"
 
+#include "link/ConnectionImpl.hpp"
 #include "link/Scanner.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -50,6 +51,14 @@ Packet Connection::recv(std::uint32_t timeoutMs) {
 std::optional<Packet> Connection::recvUntil(std::chrono::steady_clock::time_point until,
                                             bool endOnClose) {
     return impl->takeReceived(until, endOnClose);
+}
+
+const std::string& Connection::uri() const noexcept {
+    return impl->uri;
+}
+
+std::string Connection::toString() const {
+    return "Connection(" + impl->uri + ")";
 }
 
 Connection::Statistics Connection::statistics() const {

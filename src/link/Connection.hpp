@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "link/ConnectionImpl.hpp"
-#include "link/ConnectionStatistics.hpp"
-#include "link/Packet.hpp"
+// Found beside this header, in the tree and where it is installed
+// (include/orvalis/); nothing of the workers or drivers is included.
+#include "ConnectionStatistics.hpp"
+#include "Packet.hpp"
 
 namespace quenfold::orvalis {
 
+struct ConnectionImpl;
 class LinkRegistry;
 
 // The host's handle of one link to one robot, opened from a URI such as
@@ -38,8 +40,8 @@ class Connection {
     // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
     std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
     Statistics statistics() const;
-    const std::string& uri() const noexcept { return impl->uri; }
-    std::string toString() const { return "Connection(" + impl->uri + ")"; }
+    const std::string& uri() const noexcept;
+    std::string toString() const;
 
     // The reachable robots: those on a cable, then the radio channels and
     // data rates on which a robot answers at the given address.

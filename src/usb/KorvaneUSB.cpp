@@ -4,6 +4,7 @@
 #include <string>
 
 #include "usb/USBError.hpp"
+#include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -12,8 +13,6 @@ constexpr std::uint8_t LinkRequest = 0x01;
 constexpr std::uint16_t LinkValue = 0x0001;
 constexpr std::uint16_t LinkOn = 0x0001;
 constexpr std::uint16_t LinkOff = 0x0000;
-constexpr unsigned char EndpointOut = 0x01;
-constexpr unsigned char EndpointIn = 0x81;
 constexpr unsigned SendTimeoutMs = 10;
 
 }  // namespace
@@ -32,7 +31,7 @@ KorvaneUSB::~KorvaneUSB() {
 
 bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
     int transferred = 0;
-    int result = libusb_bulk_transfer(handle(), EndpointOut, const_cast<std::uint8_t*>(data),
+    int result = libusb_bulk_transfer(handle(), BulkEndpointOut, const_cast<std::uint8_t*>(data),
                                       static_cast<int>(length), &transferred, SendTimeoutMs);
     if (result == LIBUSB_ERROR_TIMEOUT) {
         if (static_cast<std::uint32_t>(transferred) == length) {
@@ -57,7 +56,7 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
 std::uint64_t KorvaneUSB::receive(std::uint8_t* buffer, std::uint32_t length,
                                   std::uint32_t timeoutMs) {
     int transferred = 0;
-    int result = libusb_bulk_transfer(handle(), EndpointIn, buffer, static_cast<int>(length),
+    int result = libusb_bulk_transfer(handle(), BulkEndpointIn, buffer, static_cast<int>(length),
                                       &transferred, timeoutMs);
     if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {
         throwUSBError(result);

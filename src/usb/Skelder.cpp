@@ -4,6 +4,7 @@
 #include <string>
 
 #include "usb/USBError.hpp"
+#include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -19,8 +20,6 @@ enum Request : std::uint8_t {
     StartupRequest20 = 0x20,
 };
 
-constexpr unsigned char EndpointOut = 0x01;
-constexpr unsigned char EndpointIn = 0x81;
 constexpr unsigned WriteTimeoutMs = 100;
 constexpr unsigned ReplyTimeoutMs = 10;
 
@@ -64,7 +63,7 @@ void Skelder::setEnableFlag(bool flag) {
 RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
     RadioAck ack;
     int transferred = 0;
-    int result = libusb_bulk_transfer(handle(), EndpointOut, const_cast<std::uint8_t*>(data),
+    int result = libusb_bulk_transfer(handle(), BulkEndpointOut, const_cast<std::uint8_t*>(data),
                                       static_cast<int>(length), &transferred, WriteTimeoutMs);
     if (result != LIBUSB_SUCCESS) {
         throwUSBError(result);
@@ -74,7 +73,7 @@ RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
                                  std::to_string(length) + " was requested!");
     }
     transferred = 0;
-    result = libusb_bulk_transfer(handle(), EndpointIn, ack.raw.data(),
+    result = libusb_bulk_transfer(handle(), BulkEndpointIn, ack.raw.data(),
                                   static_cast<int>(ack.raw.size()), &transferred, ReplyTimeoutMs);
     if (result == LIBUSB_ERROR_TIMEOUT) {
         return RadioAck{};

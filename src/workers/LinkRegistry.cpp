@@ -5,6 +5,7 @@
 
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
+#include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -12,10 +13,11 @@ namespace {
 enum class DeviceKind { Other, Robot, Dongle };
 
 DeviceKind kindOf(const libusb_device_descriptor& descriptor) {
-    if (descriptor.idVendor == 0x0483 && descriptor.idProduct == 0x5740) {
+    if (descriptor.idVendor == KorvaneUSBIds.vendor &&
+        descriptor.idProduct == KorvaneUSBIds.product) {
         return DeviceKind::Robot;
     }
-    if (descriptor.idVendor == 0x1915 && descriptor.idProduct == 0x7777) {
+    if (descriptor.idVendor == SkelderIds.vendor && descriptor.idProduct == SkelderIds.product) {
         return DeviceKind::Dongle;
     }
     return DeviceKind::Other;

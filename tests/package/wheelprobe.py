@@ -1,0 +1,43 @@
+"""Run by an interpreter of a fresh virtual environment in which an orvapy
+wheel is installed; prints what it saw as JSON.
+
+    python wheelprobe.py scan          import orvapy and scan for robots
+    python wheelprobe.py load FILE     load FILE as the orvapy module
+"""
+import importlib.machinery
+import importlib.util
+import json
+import sys
+
+
+def mapped_libusb():
+    """The files of libusb that this process has mapped."""
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if len(line.split()) >= 6}
+    return sorted(path for path in paths if "libusb" in path.rsplit("/", 1)[-1])
+
+
+def scan():
+    import orvapy
+
+    return {"module": orvapy.__file__, "version": orvapy.__version__,
+            "libusb": mapped_libusb(), "found": orvapy.Connection.scan()}
+
+
+def load(path):
+    loader = importlib.machinery.ExtensionFileLoader("orvapy", path)
+    spec = importlib.util.spec_from_loader("orvapy", loader)
+    try:
+        importlib.util.module_from_spec(spec)
+    except ImportError as error:
+        return {"refused": str(error), "version": sys.version}
+    return {"refused": None, "version": sys.version}
+
+
+def main(argv):
+    result = scan() if argv[0] == "scan" else load(argv[1])
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
