@@ -1,5 +1,7 @@
 #include "emu/DeviceNode.hpp"
 
+#include "emu/NodeAccess.hpp"
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -89,7 +91,21 @@ DeviceNode::~DeviceNode() {
 void DeviceNode::remove() {
     if (present_) {
         present_ = false;
+        // The testbed deletes only the node itself, not a refused node's original.
+        grantNodeAccess(testbed_.rootDir() + devnode_);
         testbed_.remove(sysfsPath_);
+    }
+}
+
+void DeviceNode::setAccessRefused(bool refused) {
+    if (!present_) {
+        return;
+    }
+    std::string path = testbed_.rootDir() + devnode_;
+    if (refused) {
+        refuseNodeAccess(path);
+    } else {
+        grantNodeAccess(path);
     }
 }
 

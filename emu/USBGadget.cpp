@@ -16,6 +16,9 @@ USBGadget::~USBGadget() {
 void USBGadget::plugIn() {
     unsigned session = engine_.plugIn();
     nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
+    if (accessDenied_) {
+        nodes_.back()->setAccessRefused(true);
+    }
 }
 
 void USBGadget::unplug() {
@@ -27,6 +30,12 @@ void USBGadget::unplug() {
     // transfers ended and the node gone.
     engine_.unplug();
     nodes_.back()->remove();
+}
+
+void USBGadget::denyAccess(bool denied) {
+    std::lock_guard lock(plugMutex_);
+    nodes_.back()->setAccessRefused(denied);
+    accessDenied_ = denied;
 }
 
 void USBGadget::replug() {

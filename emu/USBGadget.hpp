@@ -10,9 +10,9 @@
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
 #include "emu/Testbed.hpp"
-#include "emu/UrbEngine.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/UrbEngine.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -51,6 +51,10 @@ class USBGadget {
     void failNextControl() { engine_.failNextControl(); }
     // The next vendor request never completes; it is still logged.
     void timeOutNextControl() { engine_.timeOutNextControl(); }
+    // While denied, opening the device fails for lack of permission
+    // (LIBUSB_ERROR_ACCESS), now and after a replug; handles already open
+    // keep working.
+    void denyAccess(bool denied);
 
   protected:
     // Plugs the device in at once.
@@ -66,7 +70,8 @@ class USBGadget {
     // Declared before the engine and the nodes, which use it, so that it goes last.
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
-    std::mutex plugMutex_;  // one plug or unplug at a time
+    std::mutex plugMutex_;       // one plug or unplug at a time
+    bool accessDenied_ = false;  // guarded by plugMutex_
     // Every session's node, the removed ones included (see DeviceNode).
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
 };

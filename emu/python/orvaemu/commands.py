@@ -42,6 +42,7 @@ class Commands:
             "time-out-next-control": lambda: device.time_out_next_control(),
             "stop-answering": lambda: device.stop_answering(_switch(arguments[1])),
             "refuse": lambda: device.refuse(int(arguments[1])),
+            "deny-access": lambda: device.deny_access(_switch(arguments[1])),
         }
         if verb not in actions:
             raise ValueError(f"unknown command {verb!r}")

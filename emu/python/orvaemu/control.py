@@ -8,6 +8,7 @@ when ``send`` returns:
     unplug SERIAL | replug SERIAL
     stall SERIAL ENDPOINT | short-write SERIAL BYTES | hang-next-write SERIAL BYTES
     fail-next-control SERIAL | time-out-next-control SERIAL
+    deny-access SERIAL on|off             (opening fails: LIBUSB_ERROR_ACCESS)
     stop-answering SERIAL on|off          (dongles)
     refuse SERIAL ATTEMPTS                (USB robots)
     loss CH/RATE[/ADDR] P | silent CH/RATE[/ADDR] on|off   (radio robots)
