@@ -5,6 +5,7 @@ MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
 .PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
+.PHONY: tool-install
 
 all: build
 
@@ -33,10 +34,14 @@ cpp-test-tsan: deps
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# The orva command-line tool, a distribution of its own beside orvapy.
+tool-install: python-install
+	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps tools/orva
+
 # The Python tests run under the umockdev preload, which the emulated bench
 # (orvaemu) needs from process start, with a temporary folder of their own
 # that a killed run cannot litter for the next one.
-python-test: python-install
+python-test: python-install tool-install
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
