@@ -207,12 +207,13 @@ def report_open_failure(uri: str, error: Exception) -> int:
 
 
 def measured_uri(uri: str) -> str:
-    """The URI to open: safelink off on a radio URI that leaves it unsaid."""
-    if not uri.startswith("radio://") or "safelink=" in uri:
+    """The URI to open: safelink off on a radio URI that leaves it unsaid.
+    A malformed URI is left for the library to refuse."""
+    if not uri.startswith("radio://") or "safelink=" in uri or uri.endswith("?"):
         return uri
-    options = uri.partition("?")[2]
-    separator = "?" if not options and not uri.endswith("?") else "" if uri.endswith(("?", "&")) else "&"
-    return uri + separator + "safelink=0"
+    if "?" not in uri:
+        return uri + "?safelink=0"
+    return uri + ("" if uri.endswith("&") else "&") + "safelink=0"
 
 
 def run(options: argparse.Namespace) -> int:
