@@ -5,7 +5,7 @@ MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
 .PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
-.PHONY: tool-install
+.PHONY: tool-install typecheck
 
 all: build
 
@@ -47,7 +47,21 @@ python-test: python-install tool-install
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test
+# mypy --strict over the examples, the orva tool, orvaemu and the Python
+# tests, one folder at a time (each has its own conftest); stubtest keeps the
+# stubs of the compiled modules true to what was built.
+typecheck: tool-install
+	rm -rf build/stubs && mkdir -p build/stubs/orvapy
+	cp python/orvapy-stubs/__init__.pyi build/stubs/orvapy/
+	"$(PYTHON)" -m mypy --config-file mypy.ini examples/*.py tools/orva/orva emu/python/orvaemu
+	for folder in examples/hover_control tests/python emu/tests/python tools/orva/tests; do \
+		MYPYPATH=$$folder "$(PYTHON)" -m mypy --config-file mypy.ini $$folder || exit 1; done
+	MYPYPATH=build/stubs "$(PYTHON)" -m mypy.stubtest orvapy \
+		--allowlist python/orvapy-stubs/stubtest-allowlist.txt
+	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
+		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
+
+test: cpp-test cpp-test-asan cpp-test-tsan python-test typecheck
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \

@@ -30,7 +30,7 @@ import shlex
 import subprocess
 import sys
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional
+from typing import Dict, Iterator, List, Optional, Union
 
 import pytest
 
@@ -53,21 +53,36 @@ class BenchSession:
     def __init__(self, bench: Bench, root: Path) -> None:
         self.bench = bench
         self._root = root
+        self._plugged: List[Union[Dongle, USBRobot]] = []
 
     def add_dongle(self, serial: str, bcd_device: int = 0x0100) -> Dongle:
-        return self.bench.add_dongle(serial, bcd_device)
+        dongle = self.bench.add_dongle(serial, bcd_device)
+        self._plugged.append(dongle)
+        return dongle
 
     def add_usb_robot(self, serial: str, bcd_device: int = 0x0100) -> USBRobot:
-        return self.bench.add_usb_robot(serial, bcd_device)
+        robot = self.bench.add_usb_robot(serial, bcd_device)
+        self._plugged.append(robot)
+        return robot
 
     def add_radio_robot(self, channel: int, datarate: str,
                         address: int = 0xE7E7E7E7E7) -> RadioRobot:
         return self.bench.add_radio_robot(channel, datarate, address)
 
+    def close(self) -> None:
+        """Unplugs every device of the bench. A failed test's traceback may
+        keep the bench alive; its devices must not reach the next test."""
+        for device in self._plugged:
+            device.unplug()
+        self._plugged.clear()
+
     def environment(self) -> Dict[str, str]:
         """What a child needs to see the bench: the preload, the testbed
         (inherited), and the project on its import path."""
         env = dict(os.environ)
+        # The testbed sets UMOCKDEV_DIR in the C environment, which os.environ
+        # does not see after start-up.
+        env["UMOCKDEV_DIR"] = self.bench.root_dir
         paths = [str(self._root), *filter(None, [env.get("PYTHONPATH")])]
         env["PYTHONPATH"] = os.pathsep.join(paths)
         return env
@@ -96,6 +111,7 @@ def orvaemu_bench(request: pytest.FixtureRequest) -> Iterator[BenchSession]:
         pytest.fail("orvaemu: the emulated bench needs pytest to start under the umockdev "
                     f"preload; run instead:\n  {command}", pytrace=False)
     session = BenchSession(Bench(), Path(str(request.config.rootpath)))
-    yield session
-    # Dropping the bench unplugs its devices before the next test's bench.
-    del session.bench
+    try:
+        yield session
+    finally:
+        session.close()
