@@ -45,7 +45,10 @@ python-test: python-install tool-install
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
-		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
+		"$(PYTHON)" -m pytest -q tests/python emu/tests/python tools/orva/tests
+	cd examples/hover_control && TMPDIR="$(CURDIR)/build/pytest-tmp" \
+		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		"$(PYTHON)" -m pytest -q -p no:cacheprovider
 
 # mypy --strict over the examples, the orva tool, orvaemu and the Python
 # tests, one folder at a time (each has its own conftest); stubtest keeps the

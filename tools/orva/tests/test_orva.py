@@ -9,7 +9,7 @@ from typing import Any, Dict, List
 import pytest
 from orvaemu.pytest_plugin import BenchSession
 
-from conftest import call, orva, start_orva
+from orva_runner import call, orva, start_orva
 
 RADIO_URI = "radio://0/80/2M/E7E7E7E7E7"
 REPOSITORY_RULES = Path(__file__).resolve().parents[3] / "udev" / "60-orvapy.rules"
