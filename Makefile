@@ -45,7 +45,10 @@ python-test: python-install tool-install
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
-		"$(PYTHON)" -m pytest -q tests/python emu/tests/python tools/orva/tests
+		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
+	TMPDIR="$(CURDIR)/build/pytest-tmp" \
+		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		"$(PYTHON)" -m pytest -q tools/orva/tests
 	cd examples/hover_control && TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q -p no:cacheprovider
@@ -60,7 +63,7 @@ typecheck: tool-install
 	for folder in examples/hover_control tests/python emu/tests/python tools/orva/tests; do \
 		MYPYPATH=$$folder "$(PYTHON)" -m mypy --config-file mypy.ini $$folder || exit 1; done
 	MYPYPATH=build/stubs "$(PYTHON)" -m mypy.stubtest orvapy \
-		--allowlist python/orvapy-stubs/stubtest-allowlist.txt
+		--allowlist python/stubtest-allowlist.txt
 	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
 		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
