@@ -5,7 +5,6 @@ MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
 .PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
-.PHONY: tool-install typecheck
 
 all: build
 
@@ -34,6 +33,7 @@ cpp-test-tsan: deps
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+.PHONY: tool-install typecheck
 # The orva command-line tool, a distribution of its own beside orvapy.
 tool-install: python-install
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps tools/orva
@@ -41,7 +41,7 @@ tool-install: python-install
 # The Python tests run under the umockdev preload, which the emulated bench
 # (orvaemu) needs from process start, with a temporary folder of their own
 # that a killed run cannot litter for the next one.
-python-test: python-install tool-install
+python-test: python-install tool-install typecheck
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
@@ -67,7 +67,7 @@ typecheck: tool-install
 	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
 		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test typecheck
+test: cpp-test cpp-test-asan cpp-test-tsan python-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \

@@ -22,16 +22,19 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-pip_requirements=("pybind11>=2.10,<3" "scikit-build-core>=0.8" "pytest" "pytest-timeout"
-                  "mypy>=1.5")
+pip_requirements=("pybind11>=2.10,<3" "scikit-build-core>=0.8" "pytest" "pytest-timeout")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 assert md.version("pybind11").split(".")[0] == "2"
 md.version("scikit-build-core")
 md.version("pytest")
 md.version("pytest-timeout")
-md.version("mypy")
 PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"
+fi
+
+# mypy for make typecheck.
+if ! "$python" -c 'import mypy' 2>/dev/null; then
+    "$python" -m pip install -q --disable-pip-version-check "mypy>=1.5"
 fi
