@@ -67,6 +67,7 @@ class USBGadget {
     void plugIn();
 
     Testbed& testbed_;
+    bool accessDenied_ = false;  // guarded by plugMutex_
     // Declared before the engine and the nodes, which use it, so that it goes last.
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
