@@ -71,8 +71,7 @@ class USBGadget {
     // Declared before the engine and the nodes, which use it, so that it goes last.
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
-    std::mutex plugMutex_;       // one plug or unplug at a time
-    bool accessDenied_ = false;  // guarded by plugMutex_
+    std::mutex plugMutex_;  // one plug or unplug at a time
     // Every session's node, the removed ones included (see DeviceNode).
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
 };
