@@ -1,7 +1,5 @@
 #include "emu/DeviceNode.hpp"
 
-#include "emu/NodeAccess.hpp"
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -80,6 +78,7 @@ DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
     testbed_.attach(devnode_, handler_.get());
+    testbed_.nodeAdded(engine.identity().serial, devnode_);
 }
 
 DeviceNode::~DeviceNode() {
@@ -91,21 +90,8 @@ DeviceNode::~DeviceNode() {
 void DeviceNode::remove() {
     if (present_) {
         present_ = false;
-        // The testbed deletes only the node itself, not a refused node's original.
-        grantNodeAccess(testbed_.rootDir() + devnode_);
+        testbed_.nodeRemoved(devnode_);
         testbed_.remove(sysfsPath_);
-    }
-}
-
-void DeviceNode::setAccessRefused(bool refused) {
-    if (!present_) {
-        return;
-    }
-    std::string path = testbed_.rootDir() + devnode_;
-    if (refused) {
-        refuseNodeAccess(path);
-    } else {
-        grantNodeAccess(path);
     }
 }
 

@@ -28,9 +28,6 @@ class DeviceNode {
     // Sends the "remove" uevent and takes the record and the node away.
     void remove();
 
-    // Whether opening the node fails for lack of permission (see NodeAccess).
-    void setAccessRefused(bool refused);
-
   private:
     static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
                             gpointer route);

@@ -8,6 +8,7 @@ USBGadget::USBGadget(Testbed& testbed, USBIdentity identity, std::unique_ptr<USB
 }
 
 USBGadget::~USBGadget() {
+    testbed_.denyAccess(serial(), false);  // a later device may take the serial
     unplug();
     // Each node cuts its route to the engine as it goes.
     nodes_.clear();
@@ -16,9 +17,6 @@ USBGadget::~USBGadget() {
 void USBGadget::plugIn() {
     unsigned session = engine_.plugIn();
     nodes_.push_back(std::make_unique<DeviceNode>(testbed_, engine_, session));
-    if (accessDenied_) {
-        nodes_.back()->setAccessRefused(true);
-    }
 }
 
 void USBGadget::unplug() {
@@ -30,12 +28,6 @@ void USBGadget::unplug() {
     // transfers ended and the node gone.
     engine_.unplug();
     nodes_.back()->remove();
-}
-
-void USBGadget::denyAccess(bool denied) {
-    std::lock_guard lock(plugMutex_);
-    nodes_.back()->setAccessRefused(denied);
-    accessDenied_ = denied;
 }
 
 void USBGadget::replug() {

@@ -54,7 +54,7 @@ class USBGadget {
     // While denied, opening the device fails for lack of permission
     // (LIBUSB_ERROR_ACCESS), now and after a replug; handles already open
     // keep working.
-    void denyAccess(bool denied);
+    void denyAccess(bool denied) { testbed_.denyAccess(serial(), denied); }
 
   protected:
     // Plugs the device in at once.
@@ -67,7 +67,6 @@ class USBGadget {
     void plugIn();
 
     Testbed& testbed_;
-    bool accessDenied_ = false;  // guarded by plugMutex_
     // Declared before the engine and the nodes, which use it, so that it goes last.
     std::unique_ptr<USBFunction> firmware_;
     UrbEngine engine_;
