@@ -58,18 +58,20 @@ class Packet:
         """The payload length in bytes, 0 to 31."""
 
     def __getitem__(self, index: int, /) -> int:
-        """The payload byte at ``index``, 0 to 255.
+        """The payload byte at ``index``, 0 to 255; a negative index counts
+        from the end.
 
-        Raises IndexError (with an empty message) when ``index`` is at or
-        beyond the payload length.
+        Raises IndexError (with an empty message) when ``index`` is outside
+        the payload.
         """
 
     def __setitem__(self, index: int, value: int, /) -> int:
         """Writes one payload byte and returns it.
 
-        Raises IndexError (empty message) when ``index`` is at or beyond the
-        payload length, checked first; then ValueError (empty message) when
-        ``value`` is outside 0 to 255. A value beyond 32 bits raises TypeError.
+        A negative index counts from the end. Raises IndexError (empty
+        message) when ``index`` is outside the payload, checked first; then
+        ValueError (empty message) when ``value`` is outside 0 to 255. A value
+        beyond 32 bits raises TypeError.
         """
 
     def __iter__(self) -> Iterator[int]:
