@@ -1,5 +1,6 @@
 """orva's commands on the emulated bench, as a user runs them."""
 import json
+import re
 import signal
 import stat
 import subprocess
@@ -144,14 +145,20 @@ def test_ping_reports_acknowledged_share_and_rate_live_then_sums_up(bench: Bench
     assert [line.split()[0] for line in lines[1:4]] == ["1", "2", "3"]
     assert all("acknowledged" in line and "exchanges/s" in line for line in lines[1:4])
     assert lines[4].startswith(f"--- {RADIO_URI}?safelink=0: 3 packets")
-    assert "(100.0%)" in lines[5]
+    # Nothing is lost; the counters are read one by one, so the exchange in
+    # flight may be counted as sent but not yet as acknowledged.
+    counted = re.match(r"acknowledged (\d+)/(\d+) \(", lines[5])
+    assert counted is not None, lines[5]
+    acknowledged, sent = (int(number) for number in counted.groups())
+    assert sent - 1 <= acknowledged <= sent
 
     summary = orva("ping", f"{RADIO_URI}?autoping=0", "--count", "2", "--interval", "30", "--json")
     assert summary.returncode == 0, summary.stderr
     counts = json.loads(summary.stdout)
     assert counts["uri"] == f"{RADIO_URI}?autoping=0&safelink=0"
     assert counts["packets"] == 2
-    assert counts["ack_count"] == counts["sent_count"] >= 2
+    assert counts["sent_count"] >= 2
+    assert counts["sent_count"] - 1 <= counts["ack_count"] <= counts["sent_count"]
     assert counts["failure"] is None
 
 
@@ -213,7 +220,11 @@ def test_ctrl_c_ends_ping_with_the_summary(bench: BenchSession) -> None:
     bench.add_dongle("EMU0")
     bench.add_radio_robot(80, "2M")
     process = start_orva("ping", RADIO_URI, "--interval", "20", "--echo", "1")
-    assert first_live_line(process).split()[0] == "1"
+    line = first_live_line(process)
+    assert process.stdout is not None
+    while "last round trip" not in line:  # an echo has come back
+        assert line, "orva ping ended by itself"
+        line = process.stdout.readline()
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=120)
     assert process.returncode == 0, err

@@ -35,6 +35,8 @@ ECHO_MARK = b"orva"
 ECHO_FORMAT = "<4sI"
 PING_PORT = 15
 PING_CHANNEL = 3
+# After the last packet, how long its reply may still take.
+DRAIN_S = 1.0
 
 
 def positive(text: str) -> int:
@@ -164,12 +166,32 @@ class Pinger:
             line += f"  last round trip {self.tally.round_trips_ms[-1]:.2f} ms"
         print(line, file=self.live, flush=True)
 
+    def outstanding(self) -> bool:
+        if self.echo is not None:
+            return bool(self.sent_at)
+        return self.tally.over_cable and self.tally.replies < self.tally.packets
+
+    def drain(self) -> None:
+        """Gives the replies to the last packets, which had only one interval
+        so far, some more time."""
+        deadline = time.monotonic() + DRAIN_S
+        while self.outstanding():
+            remaining_ms = int((deadline - time.monotonic()) * 1000)
+            if remaining_ms <= 0:
+                break
+            reply = self.connection.recv(remaining_ms)
+            if reply.valid:
+                self.take(reply, time.monotonic())
+        statistics = self.connection.statistics
+        self.tally.sent_count, self.tally.ack_count = statistics.sent_count, statistics.ack_count
+
     def run(self) -> None:
         number = 0
         try:
             while self.count is None or number < self.count:
                 self.one(number)
                 number += 1
+            self.drain()
         except RuntimeError as error:
             self.tally.failure = str(error)
         except KeyboardInterrupt:
