@@ -105,6 +105,7 @@ DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
     testbed_.attach(devnode_, handler_.get());
+    testbed_.nodeAdded(engine.identity().serial, devnode_);
 }
 
 DeviceNode::~DeviceNode() {
@@ -116,6 +117,7 @@ DeviceNode::~DeviceNode() {
 void DeviceNode::remove() {
     if (present_) {
         present_ = false;
+        testbed_.nodeRemoved(devnode_);
         testbed_.remove(sysfsPath_);
     }
 }

@@ -11,6 +11,7 @@
 
 #include "link/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
+#include "workers/DeviceDescription.hpp"
 #include "workers/RadioWorker.hpp"
 #include "workers/USBWorker.hpp"
 
@@ -36,6 +37,10 @@ class LinkRegistry {
     RobotPresence findRobot(std::int32_t id);
     std::vector<std::uint64_t> robotIds();
     std::vector<std::uint64_t> dongleIds();
+
+    // Read-only, for tools: every device that has a record, dongles first,
+    // each kind by id (LinkRegistryDescription.cpp).
+    std::vector<DeviceDescription> describeDevices();
 
   private:
     void registerDevice(libusb_device* device);
