@@ -8,6 +8,7 @@ line "RESULT " + JSON; scans print their errors on the same output.
 import json
 import sys
 import time
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import orvaemu
 from orvapy import Connection, Packet
@@ -15,11 +16,11 @@ from orvapy import Connection, Packet
 FOUND = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]
 
 
-def report(**values):
+def report(**values: Any) -> None:
     print("RESULT " + json.dumps(values), flush=True)
 
 
-def wait_for(condition, bound=20.0):
+def wait_for(condition: Callable[[], object], bound: float = 20.0) -> None:
     deadline = time.monotonic() + bound
     while not condition():
         if time.monotonic() > deadline:
@@ -27,7 +28,7 @@ def wait_for(condition, bound=20.0):
         time.sleep(0.002)
 
 
-def error_of(call):
+def error_of(call: Callable[[], object]) -> Optional[str]:
     try:
         call()
     except Exception as error:  # the test compares the type and text
@@ -35,7 +36,7 @@ def error_of(call):
     return None
 
 
-def answers(connection, bound=20.0):
+def answers(connection: Connection, bound: float = 20.0) -> bool:
     """Whether the robot echoes a packet sent on the connection."""
     p = Packet()
     p.port = 1
@@ -49,14 +50,14 @@ def answers(connection, bound=20.0):
     return False
 
 
-def bench_with_dongle_and_cable():
+def bench_with_dongle_and_cable() -> Tuple[orvaemu.Bench, List[orvaemu.USBDevice]]:
     bench = orvaemu.Bench()
     devices = [bench.add_dongle("EMU0"), bench.add_usb_robot("EMUR0")]
     bench.add_radio_robot(80, "2M")
     return bench, devices
 
 
-def serve_after_scan(found):
+def serve_after_scan(found: Sequence[str]) -> List[bool]:
     """Opens each found URI and tells whether its robot answers at once."""
     connections = [Connection(uri) for uri in found]
     try:
@@ -66,7 +67,7 @@ def serve_after_scan(found):
             c.close()
 
 
-def idle():
+def idle() -> None:
     """Devices unplugged and plugged back while nothing used them."""
     bench, devices = bench_with_dongle_and_cable()
     before = Connection.scan()
@@ -78,7 +79,7 @@ def idle():
     report(before=before, after=after, answers=serve_after_scan(after))
 
 
-def failing():
+def failing() -> None:
     """Devices unplugged while in use, so that their connections failed."""
     bench, devices = bench_with_dongle_and_cable()
     old = [Connection("radio://0/80/2M/E7E7E7E7E7"), Connection("usb://0")]
@@ -100,7 +101,7 @@ def failing():
         c.close()
 
 
-def gone():
+def gone() -> None:
     """Closing connections whose devices left and were forgotten by a scan."""
     bench, devices = bench_with_dongle_and_cable()
     old = [Connection("radio://0/80/2M/E7E7E7E7E7"), Connection("usb://0")]

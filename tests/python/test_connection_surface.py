@@ -1,5 +1,5 @@
 """The Python surface of Connection and ConnectionStatistics, without devices."""
-from typing import Any, Type
+from typing import Any, Type, Union
 
 import pytest
 
@@ -48,7 +48,7 @@ def test_bytes_uri_is_taken_unchanged() -> None:
         ("radio://\u00e9\U0001f680", "radio://\u00e9\U0001f680"),
     ],
 )
-def test_refused_uri_text_is_kept_whole(uri, shown):
+def test_refused_uri_text_is_kept_whole(uri: Union[str, bytes], shown: str) -> None:
     with pytest.raises(RuntimeError) as raised:
         Connection(uri)
     assert str(raised.value) == "Invalid uri (" + shown + ")!"

@@ -3,13 +3,14 @@ import json
 import os
 import subprocess
 import sys
+from typing import Any, List, Tuple
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run(name):
+def run(name: str) -> Tuple[Any, List[str]]:
     """Runs hotplug_scenarios.NAME in a fresh process: (its report, its other output lines)."""
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
@@ -28,13 +29,13 @@ def run(name):
 FOUND = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]
 
 
-def test_idle_devices_back_after_one_scan():
+def test_idle_devices_back_after_one_scan() -> None:
     result, output = run("idle")
     assert output == []
     assert result == dict(before=FOUND, after=FOUND, answers=[True, True])
 
 
-def test_failed_devices_back_after_one_scan_and_close_of_the_failed_ones():
+def test_failed_devices_back_after_one_scan_and_close_of_the_failed_ones() -> None:
     result, output = run("failing")
     assert output == []
     assert result == dict(answered=[True, True],
@@ -43,7 +44,7 @@ def test_failed_devices_back_after_one_scan_and_close_of_the_failed_ones():
                           still_answer=[True, True], second_closes=[None, None])
 
 
-def test_close_succeeds_once_the_device_is_forgotten():
+def test_close_succeeds_once_the_device_is_forgotten() -> None:
     result, output = run("gone")
     assert output == []
     assert result == dict(after=[], closes=[None, None])
