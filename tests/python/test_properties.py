@@ -3,6 +3,7 @@ buffer and a sequence; URIs refused by Connection with exact errors; the
 statistics type. Devices are not needed: every URI here fails before one
 would be opened."""
 import re
+from typing import Any, Callable, Dict, List, Optional, Tuple, Type
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -19,20 +20,20 @@ NOT_INTEGERS = st.one_of(st.floats(), st.text(max_size=3), st.none(), st.lists(s
                          st.binary(max_size=3))
 
 
-def too_large(total):
+def too_large(total: int) -> str:
     return f"Size {total} too large! Maximum: 32."
 
 
 class Model:
     """What a packet must show, kept beside it."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.header = 0xFF
         self.data = bytearray(31)
         self.length = 0  # payload bytes; the record's size less one, 0 when empty
         self.valid = False
 
-    def check(self, p):
+    def check(self, p: Packet) -> None:
         payload = bytes(self.data[:self.length])
         assert (p.channel, p.port) == (self.header & 3, self.header >> 4)
         assert (len(p), p.size, p.valid) == (self.length, self.length, self.valid)
@@ -45,7 +46,8 @@ class Model:
                                    self.header >> 2 & 1, "".join(f"{b} " for b in payload)))
 
 
-def refused(call, kind, text=None):
+def refused(call: Callable[[], object], kind: Type[BaseException],
+            text: Optional[str] = None) -> None:
     with pytest.raises(Exception) as raised:
         call()
     assert type(raised.value) is kind, raised.value
@@ -53,7 +55,7 @@ def refused(call, kind, text=None):
         assert str(raised.value) == text
 
 
-def assign(p, name, value):
+def assign(p: Packet, name: str, value: object) -> None:
     setattr(p, name, value)
 
 
@@ -73,7 +75,7 @@ OPERATIONS = st.one_of(
 )
 
 
-def apply(p, m, operation, value):
+def apply(p: Packet, m: Model, operation: str, value: Any) -> None:
     """Runs one operation on the packet and the model; a refusal must change
     nothing, which the caller checks afterwards."""
     if operation in ("channel", "port"):
@@ -126,7 +128,7 @@ def apply(p, m, operation, value):
 
 
 @given(st.lists(OPERATIONS, max_size=25))
-def test_packet_follows_its_model(operations):
+def test_packet_follows_its_model(operations: List[Tuple[str, Any]]) -> None:
     p, m = Packet(), Model()
     m.check(p)
     for operation, value in operations:
@@ -135,7 +137,8 @@ def test_packet_follows_its_model(operations):
 
 
 @given(st.binary(max_size=31), st.integers(0, 31), st.integers(0, 31))
-def test_shrinking_and_growing_the_size_keeps_the_bytes(payload, shrunk, grown):
+def test_shrinking_and_growing_the_size_keeps_the_bytes(payload: bytes, shrunk: int,
+                                                        grown: int) -> None:
     p = Packet()
     p.payload = payload
     p.size = shrunk
@@ -146,7 +149,7 @@ def test_shrinking_and_growing_the_size_keeps_the_bytes(payload, shrunk, grown):
 @given(st.lists(st.one_of(st.integers(), st.text(max_size=3), st.none()), max_size=3),
        st.dictionaries(st.sampled_from(["sent_count", "ack_count", "x"]), st.integers(),
                        max_size=2))
-def test_statistics_cannot_be_made(arguments, keywords):
+def test_statistics_cannot_be_made(arguments: List[Any], keywords: Dict[str, int]) -> None:
     refused(lambda: ConnectionStatistics(*arguments, **keywords), TypeError,
             "orvapy.ConnectionStatistics: No constructor defined!")
 
@@ -159,7 +162,7 @@ OPTION = re.compile(r"(safelink|autoping|ackfilter)=([0|1])", re.ASCII)
 ABSENT = 1000
 
 
-def expected_failure(uri):
+def expected_failure(uri: str) -> Tuple[Type[Exception], str]:
     """(exception type, exact text or pattern) that Connection(uri) raises."""
     invalid = f"Invalid uri ({uri})!"
     match = GRAMMAR.fullmatch(uri)
@@ -203,7 +206,7 @@ NEAR_URIS = st.one_of(
 )
 
 
-def check_refusal(uri, given=None):
+def check_refusal(uri: str, given: Optional[bytes] = None) -> None:
     kind, text = expected_failure(uri)
     with pytest.raises(Exception) as raised:
         Connection(uri if given is None else given)
@@ -213,35 +216,35 @@ def check_refusal(uri, given=None):
 
 # A URI whose dongle is "*" and which is otherwise well formed could open a
 # connection on a dongle that is present; leave those out.
-def opens_nothing(uri):
+def opens_nothing(uri: str) -> bool:
     match = GRAMMAR.fullmatch(uri)
     return not (match and match.group(2) == "*" and expected_failure(uri)[1].startswith("No "))
 
 
 @given(st.one_of(NEAR_URIS, st.text(max_size=40)).filter(
     lambda uri: "\x00" not in uri and opens_nothing(uri)))
-def test_uri_refusals_are_exact(uri):
+def test_uri_refusals_are_exact(uri: str) -> None:
     check_refusal(uri)
 
 
 @given(NEAR_URIS.filter(opens_nothing))
-def test_uri_as_bytes_is_taken_unchanged(uri):
+def test_uri_as_bytes_is_taken_unchanged(uri: str) -> None:
     check_refusal(uri, uri.encode())
 
 
 @given(NOT_INTEGERS.filter(lambda v: not isinstance(v, (str, bytes))))
-def test_uri_must_be_text_or_bytes(value):
+def test_uri_must_be_text_or_bytes(value: Any) -> None:
     refused(lambda: Connection(value), TypeError)
 
 
 @given(st.one_of(st.integers(max_value=-1), st.integers(min_value=U64), NOT_INTEGERS))
-def test_scan_address_must_be_an_unsigned_64_bit_int(address):
+def test_scan_address_must_be_an_unsigned_64_bit_int(address: Any) -> None:
     refused(lambda: Connection.scan(address), TypeError)
     refused(lambda: Connection.scan(address=address), TypeError)
 
 
 @given(st.binary(max_size=40).filter(lambda b: not GRAMMAR.fullmatch(b.decode("latin-1"))))
-def test_refused_byte_uris_keep_every_byte(uri):
+def test_refused_byte_uris_keep_every_byte(uri: bytes) -> None:
     # Bytes that are not UTF-8 show as backslash escapes; a NUL ends nothing.
     with pytest.raises(RuntimeError) as raised:
         Connection(uri)
