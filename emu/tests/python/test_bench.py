@@ -97,7 +97,7 @@ def test_radio_robot_settings(bench: orvaemu.Bench) -> None:
         bench.add_dongle("")
 
 
-def test_hardware_pace_keeps_what_the_devices_answer(bench, usbprobe):
+def test_hardware_pace_keeps_what_the_devices_answer(bench: orvaemu.Bench, usbprobe: str) -> None:
     assert bench.pace == "fast"
     bench.add_dongle("EMU0")
     bench.pace = "hardware"

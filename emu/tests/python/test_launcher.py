@@ -91,7 +91,7 @@ def test_the_program_sends_fault_commands(usbprobe: str, tmp_path: Path) -> None
 
 
 @pytest.mark.skipif(shutil.which("lsusb") is None, reason="needs lsusb (usbutils)")
-def test_foreign_clients_read_what_libusb_reads():
+def test_foreign_clients_read_what_libusb_reads() -> None:
     # lsusb takes the strings from sysfs, cutting each value's last character,
     # which the kernel's attributes end with a newline.
     result = launch("--dongle", "EMU0", "--usb-robot", "EMUR0", "--", "lsusb", "-v")
