@@ -38,6 +38,11 @@ class Connection {
     // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
     std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
     Statistics statistics() const;
+    // Radio turns with an exchange finished for this connection: whatever
+    // they brought is already waiting to be received.
+    std::uint64_t completedExchanges() const noexcept {
+        return impl->completedExchanges.load(std::memory_order_acquire);
+    }
     const std::string& uri() const noexcept { return impl->uri; }
     std::string toString() const { return "Connection(" + impl->uri + ")"; }
 

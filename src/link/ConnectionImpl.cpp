@@ -178,10 +178,13 @@ std::optional<Packet> ConnectionImpl::takeReceived(std::chrono::steady_clock::ti
     auto ready = [&] {
         return !recvQueue.empty() || !errorMessage.empty() || (endOnClose && deviceId < 0);
     };
-    if (until == std::chrono::steady_clock::time_point::max()) {
-        recvQueueCondition.wait(lock, ready);
-    } else {
-        recvQueueCondition.wait_until(lock, until, ready);
+    if (!ready()) {
+        ++receiveWaits;
+        if (until == std::chrono::steady_clock::time_point::max()) {
+            recvQueueCondition.wait(lock, ready);
+        } else {
+            recvQueueCondition.wait_until(lock, until, ready);
+        }
     }
     throwIfFailed();
     if (!recvQueue.empty()) {
@@ -208,6 +211,11 @@ void ConnectionImpl::wakeReceivers() {
     // queue, so none can miss it.
     { std::lock_guard<std::mutex> lock(recvQueueMutex); }
     recvQueueCondition.notify_all();
+}
+
+std::uint64_t ConnectionImpl::receiveWaitsBegun() {
+    std::lock_guard<std::mutex> lock(recvQueueMutex);
+    return receiveWaits;
 }
 
 void ConnectionImpl::throwIfFailed() const {

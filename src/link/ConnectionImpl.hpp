@@ -57,6 +57,13 @@ struct ConnectionImpl {
     std::mutex recvQueueMutex;
     std::condition_variable recvQueueCondition;
     PacketQueue recvQueue;
+    // Waits begun by receivers, counted under recvQueueMutex just before a
+    // receiver waits: seen under that lock, a count means it surely waits.
+    std::uint64_t receiveWaits = 0;
+
+    // Radio turns with an exchange that the serving worker has finished:
+    // whatever the exchange brought is in recvQueue before this counts it.
+    std::atomic<std::uint64_t> completedExchanges{0};
 
     // Written under both queue mutexes, read under either.
     std::string errorMessage;
@@ -95,6 +102,9 @@ struct ConnectionImpl {
     // Wakes every waiting receiver, so that it can see that the connection
     // was closed.
     void wakeReceivers();
+
+    // How many waits receivers have begun (see receiveWaits).
+    std::uint64_t receiveWaitsBegun();
 
     // Throws the stored error, if any. The caller holds one of the queue mutexes.
     void throwIfFailed() const;
