@@ -4,7 +4,7 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 CMAKE_TEST_FLAGS := -DORVAPY_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug
 
-.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
+.PHONY: all deps build bench bench-workers cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
 
 all: build
 
@@ -55,6 +55,14 @@ bench: deps
 	mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
 		build/release/bench/round_trip_bench
+
+# Idle CPU of each connection kind and send-to-air latency of an idle radio link.
+bench-workers: deps
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS) --target worker_cost_bench
+	mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		build/release/bench/worker_cost_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
