@@ -79,8 +79,12 @@ std::size_t RadioWorker::connectionCount() const {
 void RadioWorker::serve() {
     Skelder dongle(device_);
     std::this_thread::yield();
+    WorkSignal& signal = *thread_.signal();
     std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
     for (;;) {
+        // Cleared before anything is looked at: whatever happens from here
+        // on raises it again, so the wait below cannot miss it.
+        signal.clear();
         bool stop;
         {
             std::lock_guard<std::mutex> lock(connectionsMutex_);
@@ -93,10 +97,18 @@ void RadioWorker::serve() {
         if (stop) {
             return;
         }
+        bool exchanged = false;
         for (const std::shared_ptr<ConnectionImpl>& connection : snapshot) {
-            radioTurn(dongle, *connection);
+            exchanged |= radioTurn(dongle, *connection);
         }
-        std::this_thread::yield();
+        // A pass without an exchange means that no connection can send by
+        // itself (nothing queued or pending, no handshake due, no pings):
+        // only a send, a new or closed connection or a stop changes that.
+        if (exchanged) {
+            std::this_thread::yield();
+        } else {
+            signal.wait();
+        }
     }
 }
 

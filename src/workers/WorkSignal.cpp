@@ -17,7 +17,15 @@ void WorkSignal::clear() {
 
 void WorkSignal::wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    condition_.wait(lock, [this] { return raised_; });
+    if (!raised_) {
+        ++waits_;
+        condition_.wait(lock, [this] { return raised_; });
+    }
+}
+
+std::uint64_t WorkSignal::waitsBegun() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waits_;
 }
 
 }  // namespace quenfold::orvalis

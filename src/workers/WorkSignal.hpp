@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace quenfold::orvalis {
@@ -15,11 +16,15 @@ class WorkSignal {
     void clear();
     // Returns once the signal is raised (at once if it is already).
     void wait();
+    // Waits that found the signal down, counted under the signal's lock
+    // before waiting: while nothing raises it, a count seen means a waiter.
+    std::uint64_t waitsBegun();
 
   private:
     std::mutex mutex_;
     std::condition_variable condition_;
     bool raised_ = false;
+    std::uint64_t waits_ = 0;
 };
 
 }  // namespace quenfold::orvalis

@@ -7,6 +7,7 @@
 #include "BenchDevices.hpp"
 #include "emu/Bench.hpp"
 #include "workers/RadioWorker.hpp"
+#include "workers/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -116,6 +117,42 @@ TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
     for (const Bytes& sent : dongle.bulkOutLog()) {
         EXPECT_EQ(sent, bytesOf(packet));
     }
+}
+
+// With nothing to send the worker waits, and every change wakes it: a new
+// connection, a send, a detached connection, a stop.
+TEST_F(RadioWorkerTest, IdleWorkerWaitsAndWakesForEveryChange) {
+    bench.addRadioRobot(80, 2);
+    auto first = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0");
+    worker.attachConnection(first);
+    WorkSignal& signal = *first->workSignal;
+    // Seen under the signal's lock with nothing raising it: the worker waits.
+    std::uint64_t idle = 0;
+    auto idleAgain = [&] {
+        bool waiting = eventually([&] { return signal.waitsBegun() > idle; });
+        idle = signal.waitsBegun();
+        return waiting;
+    };
+    ASSERT_TRUE(idleAgain());
+    std::size_t requests = dongle.controlLog().size();
+
+    auto second = radio("radio://0/20/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    worker.attachConnection(second);
+    EXPECT_TRUE(eventually([&] { return channelRequests(20) == 1; }));
+    ASSERT_TRUE(idleAgain());
+    // One pass, whichever comes first in it: the new connection's channel,
+    // perhaps the first one's again, then nothing more.
+    EXPECT_LE(dongle.controlLog().size(), requests + 2);
+    EXPECT_TRUE(dongle.bulkOutLog().empty());
+
+    Packet packet = packetOf(2, "x");
+    first->pushSend(packet);
+    EXPECT_EQ(bytesOf(receive(*first)), Bytes{0xFF});
+    ASSERT_TRUE(idleAgain());
+
+    worker.detachConnection(second);
+    worker.awaitSnapshot();          // returns only if the detach woke the worker
+    worker.detachConnection(first);  // the stop joins only a woken worker
 }
 
 TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
