@@ -35,6 +35,10 @@ class RadioWorker {
     // count above 0 means they surely wait.
     std::size_t snapshotWaiters() const;
 
+    // Stops the thread for the end of the process; the connections stay,
+    // unserved.
+    void halt() { thread_.stop(); }
+
     libusb_device* device() const noexcept { return device_; }
     std::vector<std::shared_ptr<ConnectionImpl>> connectionList() const;
     std::size_t connectionCount() const;

@@ -27,6 +27,10 @@ class USBWorker {
     void start(const std::shared_ptr<ConnectionImpl>& connection);
     void stop(const std::shared_ptr<ConnectionImpl>& connection);
 
+    // Stops the thread for the end of the process; the connections stay,
+    // unserved.
+    void halt() { thread_.stop(); }
+
     libusb_device* device() const noexcept { return device_; }
     std::string errorMessage() const { return thread_.errorMessage(); }
 
