@@ -13,6 +13,7 @@ import dis
 import sys
 import threading
 import time
+import types
 
 import orvaemu
 import orvapy
@@ -23,18 +24,20 @@ LINKS = {
     "radio-autoping": "radio://0/80/2M/E7E7E7E7E7",
     "cable": "usb://0",
 }
-CALLS = {"CALL_FUNCTION", "CALL_METHOD", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX"}
+# Instructions that call into orvapy: calls, and reading a property.
+CALLS = {"CALL_FUNCTION", "CALL_METHOD", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX", "LOAD_ATTR"}
 
 
 def make_bench():
+    """A dongle, a robot on a cable and one in the air on channel 80 at 2M."""
     bench = orvaemu.Bench()
-    bench.add_dongle("EMU0")
-    bench.add_usb_robot("EMUR0")
+    devices = types.SimpleNamespace(bench=bench, dongle=bench.add_dongle("EMU0"),
+                                    cable=bench.add_usb_robot("EMUR0"))
     bench.add_radio_robot(80, "2M")
     # Real devices stay plugged in while a program exits: so does this bench,
     # which the interpreter would otherwise destroy while it finalises.
     ctypes.pythonapi.Py_IncRef(ctypes.py_object(bench))
-    return bench
+    return devices
 
 
 def packet():

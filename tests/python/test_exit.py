@@ -12,15 +12,16 @@ import exit_scenarios
 PROGRAM = str(Path(__file__).resolve().parent / "exit_scenarios.py")
 
 
-def start(*args, bench=None):
-    """Runs a program of exit_scenarios; on its own bench unless given one."""
+def start(*args, bench=None, program=PROGRAM):
+    """Runs a scenario program (exit_scenarios by default), on its own bench
+    unless given one."""
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
         pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
     env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
     if bench is not None:
         env["UMOCKDEV_DIR"] = bench.root_dir
-    return subprocess.Popen([sys.executable, PROGRAM, *args], stdout=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, program, *args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env)
 
 
