@@ -45,6 +45,8 @@ class LinkRegistry {
     RobotPresence findRobot(std::int32_t id);
     std::vector<std::uint64_t> robotIds();
     std::vector<std::uint64_t> dongleIds();
+    // The record of a dongle; out_of_range when there is none.
+    RadioWorker& radioWorker(std::int64_t id);
 
   private:
     // Takes the registry lock, or never returns after a shutdown.
@@ -53,7 +55,6 @@ class LinkRegistry {
     void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
     std::int64_t chooseDongle(const ConnectionImpl& connection);
     void checkConflicts(const ConnectionImpl& connection, std::int64_t id);
-    RadioWorker& radioWorker(std::int64_t id);
     USBWorker& usbWorker(std::int64_t id);
 
     // Declared first so that it goes last: no device reference outlives it.

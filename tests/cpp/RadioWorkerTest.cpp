@@ -217,6 +217,30 @@ TEST_F(RadioWorkerTest, UnansweredHandshakeIsAllThatIsSent) {
     EXPECT_EQ(connection->statistics.ack_count, 0u);
 }
 
+TEST_F(RadioWorkerTest, SafelinkDropsARepliedDownBitOnItsRepeat) {
+    // Answers straight from the dongle, one per packet: the handshake's
+    // empty acknowledgement, a reply with down bit 0, the same reply again
+    // (the robot did not see it taken), then the next reply with down bit 1.
+    for (const Bytes& answer :
+         {Bytes{0x01}, Bytes{0x01, 0x30, 'a'}, Bytes{0x01, 0x30, 'a'}, Bytes{0x01, 0x34, 'b'}}) {
+        dongle.queueRawAnswer(answer);
+    }
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?autoping=0");
+    for (const char* payload : {"1", "2", "3"}) {
+        Packet packet = packetOf(3, payload);
+        connection->pushSend(packet);
+    }
+    worker.attachConnection(connection);
+    EXPECT_EQ(receive(*connection).payload(), "a");
+    EXPECT_EQ(receive(*connection).payload(), "b");
+    worker.detachConnection(connection);
+    EXPECT_FALSE(connection->popReceived(1).valid());
+    ConnectionStatistics stats = connection->statistics.snapshot();
+    EXPECT_EQ(stats.sent_count, 4u);
+    EXPECT_EQ(stats.receive_count, 2u);
+    EXPECT_EQ(stats.ack_count, 3u);  // the handshake, "a" once, "b"
+}
+
 TEST_F(RadioWorkerTest, SafelinkDeliversExactlyOnceUnderLoss) {
     emu::RadioRobot& robot = bench.addRadioRobot(80, 2);
     robot.setSeed(7);
