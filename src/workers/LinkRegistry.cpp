@@ -6,6 +6,7 @@
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/USBIds.hpp"
+#include "workers/NeverDestroyed.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -107,13 +108,52 @@ LinkRegistry::LinkRegistry() {
     refreshDevices();
 }
 
+namespace {
+
+// The home of the process-wide registry: its memory stays for good, and the
+// exit only shuts it down.
+class ProcessRegistry {
+  public:
+    ~ProcessRegistry() { registry_.get().shutdown(); }
+    LinkRegistry& get() noexcept { return registry_.get(); }
+
+  private:
+    NeverDestroyed<LinkRegistry> registry_;
+};
+
+}  // namespace
+
 LinkRegistry& LinkRegistry::instance() {
-    static LinkRegistry registry;
-    return registry;
+    static ProcessRegistry registry;
+    return registry.get();
+}
+
+std::unique_lock<std::mutex> LinkRegistry::enter() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (shutDown) {
+        // The process is ending and its devices are closed: park the caller.
+        parked.wait(lock, [] { return false; });
+    }
+    return lock;
+}
+
+void LinkRegistry::shutdown() noexcept {
+    try {
+        std::unique_lock<std::mutex> lock = enter();
+        shutDown = true;
+        for (auto& entry : radioWorkers) {
+            entry.second.halt();
+        }
+        for (auto& entry : usbWorkers) {
+            entry.second.halt();
+        }
+    } catch (...) {
+        // The process ends anyway; the devices close with it.
+    }
 }
 
 void LinkRegistry::refreshDevices() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     DeviceList devices(context.get());
     // Erasing first lets a device that is back get its record, under its old
     // id, in this same refresh.
@@ -149,18 +189,18 @@ void LinkRegistry::registerDevice(libusb_device* device) {
 }
 
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return RobotPresence{id >= 0 && usbWorkers.count(static_cast<std::uint64_t>(id)) != 0,
                          usbWorkers.size()};
 }
 
 std::vector<std::uint64_t> LinkRegistry::robotIds() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return idsOf(usbWorkers);
 }
 
 std::vector<std::uint64_t> LinkRegistry::dongleIds() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return idsOf(radioWorkers);
 }
 

@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,7 +27,15 @@ class LinkRegistry {
     LinkRegistry(const LinkRegistry&) = delete;
     LinkRegistry& operator=(const LinkRegistry&) = delete;
 
+    // The process-wide registry. It is never destroyed: threads the program
+    // did not stop (daemon threads in a scan or a close) may still be inside
+    // it while the process exits. At exit it shuts down instead.
     static LinkRegistry& instance();
+
+    // Stops every worker, which closes the devices, after the calls under
+    // way have ended; a call that comes later never returns. For the end of
+    // the process, when nothing may start again.
+    void shutdown() noexcept;
 
     void refreshDevices();
 
@@ -37,17 +46,20 @@ class LinkRegistry {
     RobotPresence findRobot(std::int32_t id);
     std::vector<std::uint64_t> robotIds();
     std::vector<std::uint64_t> dongleIds();
+    // The record of a dongle; out_of_range when there is none.
+    RadioWorker& radioWorker(std::int64_t id);
 
     // Read-only, for tools: every device that has a record, dongles first,
     // each kind by id (LinkRegistryDescription.cpp).
     std::vector<DeviceDescription> describeDevices();
 
   private:
+    // Takes the registry lock, or never returns after a shutdown.
+    std::unique_lock<std::mutex> enter();
     void registerDevice(libusb_device* device);
     void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
     std::int64_t chooseDongle(const ConnectionImpl& connection);
     void checkConflicts(const ConnectionImpl& connection, std::int64_t id);
-    RadioWorker& radioWorker(std::int64_t id);
     USBWorker& usbWorker(std::int64_t id);
 
     // Declared first so that it goes last: no device reference outlives it.
@@ -59,6 +71,8 @@ class LinkRegistry {
     std::map<std::uint64_t, RadioWorker> radioWorkers;
     std::uint64_t nextRadioId = 0;
     std::mutex mutex;
+    bool shutDown = false;           // guarded by mutex
+    std::condition_variable parked;  // never signalled
 };
 
 }  // namespace quenfold::orvalis

@@ -67,7 +67,7 @@ USBWorker& LinkRegistry::usbWorker(std::int64_t id) {
 }
 
 void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     if (connection->isRadio) {
         attachRadio(connection);
     } else {
@@ -183,7 +183,7 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
 }
 
 void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     // Another thread may have closed the connection while this one waited.
     const std::int32_t id = connection->deviceId;
     if (id < 0) {
