@@ -47,15 +47,17 @@ bool holdsDevice(const std::map<std::uint64_t, Worker>& workers, libusb_device* 
 
 // Gives a serial its id on first sight and makes a record under that id when
 // there is none; an existing record is left untouched.
-template <typename Worker>
+template <typename Worker, typename MakeTap>
 void addRecord(std::map<std::string, std::uint64_t>& serials,
                std::map<std::uint64_t, Worker>& workers, std::uint64_t& nextId,
-               const std::string& serial, libusb_device* device) {
+               const std::string& serial, libusb_device* device, MakeTap makeTap) {
     auto known = serials.find(serial);
     if (known == serials.end()) {
         known = serials.emplace(serial, nextId++).first;
     }
-    workers.try_emplace(known->second, device);
+    if (workers.count(known->second) == 0) {
+        workers.try_emplace(known->second, device, makeTap(known->second));
+    }
 }
 
 template <typename Worker>
@@ -76,13 +78,22 @@ std::vector<std::uint64_t> idsOf(const std::map<std::uint64_t, Worker>& workers)
 
 }  // namespace
 
-LinkRegistry::LinkRegistry() {
+LinkRegistry::LinkRegistry(std::unique_ptr<capture::CaptureFile> capture)
+    : capture(std::move(capture)) {
     refreshDevices();
 }
 
 LinkRegistry& LinkRegistry::instance() {
-    static LinkRegistry registry;
+    static LinkRegistry registry(capture::CaptureFile::fromEnvironment());
     return registry;
+}
+
+capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std::string& serial,
+                                             std::uint64_t id) {
+    if (!capture) {
+        return capture::CaptureTap();
+    }
+    return capture::CaptureTap(capture.get(), capture->addInterface(kind, serial, id), kind);
 }
 
 void LinkRegistry::refreshDevices() {
@@ -115,9 +126,13 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         return;
     }
     if (kind == DeviceKind::Robot) {
-        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device);
+        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::CableRobot, serial, id);
+        });
     } else {
-        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device);
+        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::Dongle, serial, id);
+        });
     }
 }
 

@@ -28,9 +28,12 @@ void tune(Skelder& dongle, const ConnectionImpl& connection) {
     }
 }
 
-RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, const std::uint8_t* bytes,
-                  std::uint64_t size) {
+using capture::ExchangeKind;
+
+RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind, std::uint64_t seq,
+                  const std::uint8_t* bytes, std::uint64_t size) {
     RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
+    dongle.tap().radioExchange(connection.uri, kind, seq, bytes, size, ack.raw.data(), ack.size);
     StatisticsCounters::bump(connection.statistics.sent_count);
     return ack;
 }
@@ -68,12 +71,13 @@ void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            ack = exchange(dongle, connection, top.rawData(), top.size());
+            ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
+                           top.size());
             if (ack.acknowledged()) {
                 connection.sendQueue.pop();
             }
         } else if (connection.autoping) {
-            ack = exchange(dongle, connection, &PingHeader, 1);
+            ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
         } else {
             return;
         }
@@ -84,7 +88,8 @@ void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
 }
 
 void handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
-    RadioAck ack = exchange(dongle, connection, SafelinkEnable, sizeof SafelinkEnable);
+    RadioAck ack = exchange(dongle, connection, ExchangeKind::Handshake, 0, SafelinkEnable,
+                            sizeof SafelinkEnable);
     if (ack.acknowledged()) {
         connection.safelinkInitialized = true;
         deliver(connection, ack);
@@ -95,9 +100,11 @@ void handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
 // waits in pendingPacket and goes out again byte for byte.
 void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     Packet packet;
+    ExchangeKind kind = ExchangeKind::Resend;
     if (connection.pendingPacket.valid()) {
         packet = connection.pendingPacket;
     } else {
+        kind = ExchangeKind::Packet;
         {
             std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
             if (!connection.sendQueue.empty()) {
@@ -105,6 +112,7 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
                 connection.sendQueue.pop();
             } else if (connection.autoping) {
                 packet = pingPacket();
+                kind = ExchangeKind::Ping;
             } else {
                 return;
             }
@@ -112,7 +120,8 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
         packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
     }
 
-    RadioAck ack = exchange(dongle, connection, packet.rawData(), packet.size());
+    RadioAck ack =
+        exchange(dongle, connection, kind, packet.seq(), packet.rawData(), packet.size());
     if (!ack.acknowledged()) {
         connection.pendingPacket = packet;
         return;
@@ -131,6 +140,7 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
 }  // namespace
 
 void radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+    dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
     tune(dongle, connection);
     if (!connection.safelink) {
         plainTurn(dongle, connection);

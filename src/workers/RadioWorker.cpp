@@ -8,7 +8,8 @@
 
 namespace quenfold::orvalis {
 
-RadioWorker::RadioWorker(libusb_device* device) : device_(libusb_ref_device(device)) {}
+RadioWorker::RadioWorker(libusb_device* device, capture::CaptureTap tap)
+    : device_(libusb_ref_device(device)), tap_(tap) {}
 
 RadioWorker::~RadioWorker() {
     stopThread();
@@ -92,7 +93,8 @@ void RadioWorker::stopThread() {
 void RadioWorker::run() {
     std::string failure;
     try {
-        Skelder dongle(device_);
+        tap_.workerEvent(capture::RecordType::WorkerStarted);
+        Skelder dongle(device_, tap_);
         std::this_thread::yield();
         std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
         serve(dongle, snapshot);
@@ -103,6 +105,9 @@ void RadioWorker::run() {
         if (!failure.empty()) {
             recordFailure(failure);
         }
+        tap_.workerEvent(failure.empty() ? capture::RecordType::WorkerStopped
+                                         : capture::RecordType::WorkerFailed,
+                         failure);
     } catch (...) {
         // Nothing is left to tell; the end of the thread below still frees waiters.
     }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
 
 namespace quenfold::orvalis {
@@ -21,7 +22,7 @@ class Skelder;
 // thread gives every connection one exchange per pass.
 class RadioWorker {
   public:
-    explicit RadioWorker(libusb_device* device);
+    explicit RadioWorker(libusb_device* device, capture::CaptureTap tap = {});
     ~RadioWorker();
     RadioWorker(const RadioWorker&) = delete;
     RadioWorker& operator=(const RadioWorker&) = delete;
@@ -46,6 +47,7 @@ class RadioWorker {
     void stopThread();
 
     libusb_device* device_;
+    const capture::CaptureTap tap_;
 
     std::mutex threadMutex_;
     std::thread thread_;

@@ -12,7 +12,8 @@ constexpr std::uint32_t ReceiveTimeoutMs = 1;
 
 }  // namespace
 
-USBWorker::USBWorker(libusb_device* device) : device_(libusb_ref_device(device)) {}
+USBWorker::USBWorker(libusb_device* device, capture::CaptureTap tap)
+    : device_(libusb_ref_device(device)), tap_(tap) {}
 
 USBWorker::~USBWorker() {
     std::lock_guard<std::mutex> lock(threadMutex_);
@@ -69,21 +70,27 @@ void USBWorker::joinThreadLocked() {
 void USBWorker::run() {
     // The record keeps connection_ until stop() has joined this thread.
     ConnectionImpl& connection = *connection_;
+    capture::CaptureTap tap = tap_;
+    tap.setConnection(&connection.uri);
     std::string failure;
     try {
-        KorvaneUSB robot(device_);
+        tap.workerEvent(capture::RecordType::WorkerStarted);
+        KorvaneUSB robot(device_, tap);
         while (!stopRequested_) {
             pass(robot, connection);
         }
     } catch (...) {
         failure = currentFailure();
     }
-    if (!failure.empty()) {
-        try {
+    try {
+        if (!failure.empty()) {
             recordFailure(connection, failure);
-        } catch (...) {
-            // Nothing is left to tell.
         }
+        tap.workerEvent(failure.empty() ? capture::RecordType::WorkerStopped
+                                        : capture::RecordType::WorkerFailed,
+                        failure);
+    } catch (...) {
+        // Nothing is left to tell.
     }
 }
 
@@ -93,7 +100,9 @@ void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            if (robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()))) {
+            const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
+            robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
+            if (taken) {
                 StatisticsCounters::bump(connection.statistics.sent_count);
                 connection.sendQueue.pop();
             }
@@ -103,6 +112,7 @@ void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
     std::uint64_t count = robot.receive(received.rawData(), PacketCapacity, ReceiveTimeoutMs);
     received.setRawSize(count);
     if (count != 0) {
+        robot.tap().cableRead(connection.uri, received.rawData(), count);
         connection.pushReceived(received);
     }
 }

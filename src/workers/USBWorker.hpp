@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
 
 namespace quenfold::orvalis {
@@ -19,7 +20,7 @@ class KorvaneUSB;
 // and the robot.
 class USBWorker {
   public:
-    explicit USBWorker(libusb_device* device);
+    explicit USBWorker(libusb_device* device, capture::CaptureTap tap = {});
     ~USBWorker();
     USBWorker(const USBWorker&) = delete;
     USBWorker& operator=(const USBWorker&) = delete;
@@ -38,6 +39,7 @@ class USBWorker {
     void joinThreadLocked();  // the caller holds threadMutex_
 
     libusb_device* device_;
+    const capture::CaptureTap tap_;
 
     std::mutex threadMutex_;
     std::thread thread_;
