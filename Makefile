@@ -23,12 +23,12 @@ cpp-test-asan: deps
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
-# The link workers, the registry and the queues under ThreadSanitizer.
+# The link workers, the registry, the queues and the capture under ThreadSanitizer.
 cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|RadioWorkerTest|USBWorkerTest|LinkRegistryTest)\.'
+		-R '^(ConnectionQueues|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|CaptureFile|CaptureHooksTest)\.'
 
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
