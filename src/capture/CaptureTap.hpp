@@ -26,6 +26,14 @@ class CaptureTap {
         }
     }
 
+    // A copy whose control requests and worker events belong to this
+    // connection.
+    CaptureTap forConnection(const std::string& uri) const noexcept {
+        CaptureTap tap = *this;
+        tap.setConnection(&uri);
+        return tap;
+    }
+
     // `answer` is the dongle's status byte followed by `replySize` reply bytes.
     void radioExchange(const std::string& uri, ExchangeKind kind, std::uint64_t seq,
                        const std::uint8_t* sent, std::uint64_t sentSize, const std::uint8_t* answer,

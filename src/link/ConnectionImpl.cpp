@@ -143,6 +143,14 @@ void ConnectionImpl::pushSend(Packet& packet) {
     packet.setSeq(statistics.enqueued_count.load(std::memory_order_relaxed));
     sendQueue.push(packet);
     StatisticsCounters::bump(statistics.enqueued_count);
+    if (workSignal) {
+        workSignal->raise();
+    }
+}
+
+void ConnectionImpl::setWorkSignal(std::shared_ptr<WorkSignal> signal) {
+    std::lock_guard<std::mutex> lock(sendQueueMutex);
+    workSignal = std::move(signal);
 }
 
 void ConnectionImpl::pushReceived(Packet packet) {

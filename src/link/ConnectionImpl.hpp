@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "link/Packet.hpp"
 #include "link/PacketOrder.hpp"
 #include "link/StatisticsCounters.hpp"
+#include "workers/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 
@@ -48,6 +50,9 @@ struct ConnectionImpl {
     std::mutex sendQueueMutex;
     PacketQueue sendQueue;
     Packet pendingPacket;  // used by the serving radio worker only
+    // The wake-up call of the serving worker, raised by every queued packet.
+    // Guarded by sendQueueMutex.
+    std::shared_ptr<WorkSignal> workSignal;
 
     std::mutex recvQueueMutex;
     std::condition_variable recvQueueCondition;
@@ -62,6 +67,9 @@ struct ConnectionImpl {
     // Stamps the caller's packet with the next send sequence number and queues
     // a copy. Fails, changing nothing, once the error slot is set.
     void pushSend(Packet& packet);
+
+    // Makes a queued packet wake the worker that raises this signal.
+    void setWorkSignal(std::shared_ptr<WorkSignal> signal);
 
     // Stamps a received packet with the next receive sequence number, queues
     // it and wakes one waiter.

@@ -2,14 +2,13 @@
 
 #include <libusb.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
+#include "workers/WorkerThread.hpp"
 
 namespace quenfold::orvalis {
 
@@ -30,26 +29,23 @@ class USBWorker {
     void stop(const std::shared_ptr<ConnectionImpl>& connection);
 
     libusb_device* device() const noexcept { return device_; }
-    std::string errorMessage() const;
+    std::string errorMessage() const { return thread_.errorMessage(); }
 
   private:
-    void run();
+    void serve(ConnectionImpl& connection);
     void pass(KorvaneUSB& robot, ConnectionImpl& connection);
-    void recordFailure(ConnectionImpl& connection, const std::string& message);
-    void joinThreadLocked();  // the caller holds threadMutex_
+    void finish(const std::string& failure);
 
     libusb_device* device_;
     const capture::CaptureTap tap_;
 
-    std::mutex threadMutex_;
-    std::thread thread_;
-    std::atomic<bool> stopRequested_{false};
+    // Guards connection_ for start and stop. The thread reads connection_
+    // without it: start sets it before the thread begins, stop drops it only
+    // after the join.
+    std::mutex connectionMutex_;
     std::shared_ptr<ConnectionImpl> connection_;
 
-    // Separate from threadMutex_, which stop() holds across the join: the
-    // registry's refresh reads the error without waiting for a thread.
-    mutable std::mutex errorMutex_;
-    std::string errorMessage_;
+    WorkerThread thread_;  // last: its thread uses everything above
 };
 
 }  // namespace quenfold::orvalis
