@@ -33,14 +33,39 @@ cpp-test-tsan: deps
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+.PHONY: tool-install typecheck
+# The orva command-line tool, a distribution of its own beside orvapy.
+tool-install: python-install
+	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps tools/orva
+
 # The Python tests run under the umockdev preload, which the emulated bench
 # (orvaemu) needs from process start, with a temporary folder of their own
 # that a killed run cannot litter for the next one.
-python-test: python-install
+python-test: python-install tool-install typecheck
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
 		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
+	TMPDIR="$(CURDIR)/build/pytest-tmp" \
+		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		"$(PYTHON)" -m pytest -q tools/orva/tests
+	cd examples/hover_control && TMPDIR="$(CURDIR)/build/pytest-tmp" \
+		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		"$(PYTHON)" -m pytest -q -p no:cacheprovider
+
+# mypy --strict over the examples, the orva tool, orvaemu and the Python
+# tests, one folder at a time (each has its own conftest); stubtest keeps the
+# stubs of the compiled modules true to what was built.
+typecheck: tool-install
+	rm -rf build/stubs && mkdir -p build/stubs/orvapy
+	cp python/orvapy-stubs/__init__.pyi build/stubs/orvapy/
+	"$(PYTHON)" -m mypy --config-file mypy.ini examples/*.py tools/orva/orva emu/python/orvaemu
+	for folder in examples/hover_control tests/python emu/tests/python tools/orva/tests; do \
+		MYPYPATH=$$folder "$(PYTHON)" -m mypy --config-file mypy.ini $$folder || exit 1; done
+	MYPYPATH=build/stubs "$(PYTHON)" -m mypy.stubtest orvapy \
+		--allowlist python/stubtest-allowlist.txt
+	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
+		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
 test: cpp-test cpp-test-asan cpp-test-tsan python-test
 

@@ -78,6 +78,7 @@ DeviceNode::DeviceNode(Testbed& testbed, UrbEngine& engine, unsigned session)
     sysfsPath_ = testbed_.add(record(engine.identity(), address));
     present_ = true;
     testbed_.attach(devnode_, handler_.get());
+    testbed_.nodeAdded(engine.identity().serial, devnode_);
 }
 
 DeviceNode::~DeviceNode() {
@@ -89,6 +90,7 @@ DeviceNode::~DeviceNode() {
 void DeviceNode::remove() {
     if (present_) {
         present_ = false;
+        testbed_.nodeRemoved(devnode_);
         testbed_.remove(sysfsPath_);
     }
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "emu/GErrorBox.hpp"
+#include "emu/NodeAccess.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -84,6 +85,36 @@ std::string Testbed::rootDir() const {
     std::string dir = root ? root : "";
     g_free(root);
     return dir;
+}
+
+void Testbed::denyAccess(const std::string& serial, bool denied) {
+    std::lock_guard lock(accessMutex_);
+    auto latest = latestNodes_.find(serial);
+    std::string path = latest == latestNodes_.end() ? "" : rootDir() + latest->second;
+    if (denied) {
+        if (!path.empty()) {
+            refuseNodeAccess(path);
+        }
+        deniedSerials_.insert(serial);
+    } else {
+        if (!path.empty()) {
+            grantNodeAccess(path);
+        }
+        deniedSerials_.erase(serial);
+    }
+}
+
+void Testbed::nodeAdded(const std::string& serial, const std::string& devnode) {
+    std::lock_guard lock(accessMutex_);
+    latestNodes_[serial] = devnode;
+    if (deniedSerials_.count(serial) != 0) {
+        refuseNodeAccess(rootDir() + devnode);
+    }
+}
+
+void Testbed::nodeRemoved(const std::string& devnode) {
+    std::lock_guard lock(accessMutex_);
+    grantNodeAccess(rootDir() + devnode);
 }
 
 }  // namespace quenfold::orvalis::emu

@@ -2,8 +2,10 @@
 
 #include <umockdev.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,14 @@ class Testbed {
 
     static bool preloaded();
 
+    // Access refusal by serial (see NodeAccess): opening the device's node
+    // fails with EACCES, now and after a replug, until granted again.
+    void denyAccess(const std::string& serial, bool denied);
+    // Each device node reports itself, so that a refusal reaches it.
+    void nodeAdded(const std::string& serial, const std::string& devnode);
+    // Before the testbed deletes a node: a refused one gets its file back.
+    void nodeRemoved(const std::string& devnode);
+
   private:
     struct Retired {
         std::string devnode;
@@ -61,6 +71,9 @@ class Testbed {
     BusAddresses addresses_;
     std::mutex retiredMutex_;
     std::vector<Retired> retired_;
+    std::mutex accessMutex_;
+    std::set<std::string> deniedSerials_;
+    std::map<std::string, std::string> latestNodes_;  // serial -> devnode
 };
 
 }  // namespace quenfold::orvalis::emu

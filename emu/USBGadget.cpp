@@ -8,6 +8,7 @@ USBGadget::USBGadget(Testbed& testbed, USBIdentity identity, std::unique_ptr<USB
 }
 
 USBGadget::~USBGadget() {
+    testbed_.denyAccess(serial(), false);  // a later device may take the serial
     unplug();
     // Each node cuts its route to the engine as it goes.
     nodes_.clear();

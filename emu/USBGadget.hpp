@@ -10,9 +10,9 @@
 #include "emu/ControlRecord.hpp"
 #include "emu/DeviceNode.hpp"
 #include "emu/Testbed.hpp"
-#include "emu/UrbEngine.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
+#include "emu/UrbEngine.hpp"
 
 namespace quenfold::orvalis::emu {
 
@@ -51,6 +51,10 @@ class USBGadget {
     void failNextControl() { engine_.failNextControl(); }
     // The next vendor request never completes; it is still logged.
     void timeOutNextControl() { engine_.timeOutNextControl(); }
+    // While denied, opening the device fails for lack of permission
+    // (LIBUSB_ERROR_ACCESS), now and after a replug; handles already open
+    // keep working.
+    void denyAccess(bool denied) { testbed_.denyAccess(serial(), denied); }
 
   protected:
     // Plugs the device in at once.

@@ -9,6 +9,7 @@ bench without any hardware:
 import statistics
 import sys
 import time
+from typing import List, Optional, Tuple
 
 import orvapy
 
@@ -17,8 +18,10 @@ EXCHANGES = 5
 REPLY_TIMEOUT_MS = 1000
 
 
-def echo_round_trip(connection, number):
-    """Sends one packet and waits for the robot's reply on the same port."""
+def echo_round_trip(connection: orvapy.Connection,
+                    number: int) -> Optional[Tuple[orvapy.Packet, float]]:
+    """Sends one packet and waits for the robot's reply on the same port;
+    the reply and the round trip in milliseconds, or None."""
     packet = orvapy.Packet()
     packet.port = ECHO_PORT
     packet.channel = 0
@@ -30,19 +33,20 @@ def echo_round_trip(connection, number):
         reply = connection.recv(REPLY_TIMEOUT_MS)
         if reply.valid and reply.port == ECHO_PORT:
             return reply, (time.perf_counter() - started) * 1000
-    return None, None
+    return None
 
 
-def talk_to(uri):
+def talk_to(uri: str) -> None:
     print(f"\n{uri}")
     connection = orvapy.Connection(uri)
     try:
-        times = []
+        times: List[float] = []
         for number in range(EXCHANGES):
-            reply, milliseconds = echo_round_trip(connection, number)
-            if reply is None:
+            answer = echo_round_trip(connection, number)
+            if answer is None:
                 print(f"  packet {number}: no reply")
                 continue
+            reply, milliseconds = answer
             times.append(milliseconds)
             print(f"  packet {number}: {reply}  round trip {milliseconds:.2f} ms")
         if times:
@@ -52,7 +56,7 @@ def talk_to(uri):
         connection.close()
 
 
-def main():
+def main() -> int:
     print(f"orvapy {orvapy.__version__}: scanning...")
     started = time.perf_counter()
     found = orvapy.Connection.scan()

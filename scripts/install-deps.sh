@@ -37,3 +37,8 @@ PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"
 fi
+
+# mypy for make typecheck.
+if ! "$python" -c 'import mypy' 2>/dev/null; then
+    "$python" -m pip install -q --disable-pip-version-check "mypy>=1.5"
+fi

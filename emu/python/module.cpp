@@ -83,7 +83,8 @@ void bindUSBDevice(py::module_& module) {
         .def("short_write", &USBGadget::shortWrite, py::arg("accepted_bytes"), NoGil())
         .def("hang_next_write", &USBGadget::hangNextWrite, py::arg("accepted_bytes"), NoGil())
         .def("fail_next_control", &USBGadget::failNextControl, NoGil())
-        .def("time_out_next_control", &USBGadget::timeOutNextControl, NoGil());
+        .def("time_out_next_control", &USBGadget::timeOutNextControl, NoGil())
+        .def("deny_access", &USBGadget::denyAccess, py::arg("denied") = true, NoGil());
 }
 
 void bindDongle(py::module_& module) {

@@ -12,6 +12,7 @@
 #include "capture/CaptureFile.hpp"
 #include "link/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
+#include "workers/DeviceDescription.hpp"
 #include "workers/RadioWorker.hpp"
 #include "workers/USBWorker.hpp"
 
@@ -38,6 +39,10 @@ class LinkRegistry {
     RobotPresence findRobot(std::int32_t id);
     std::vector<std::uint64_t> robotIds();
     std::vector<std::uint64_t> dongleIds();
+
+    // Read-only, for tools: every device that has a record, dongles first,
+    // each kind by id (LinkRegistryDescription.cpp).
+    std::vector<DeviceDescription> describeDevices();
 
   private:
     void registerDevice(libusb_device* device);

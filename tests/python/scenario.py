@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from typing import Any, List, Tuple
 
 import pytest
 
@@ -55,7 +56,7 @@ def report(**values):
 """
 
 
-def run_scenario(body, timeout=240):
+def run_scenario(body: str, timeout: float = 240) -> Tuple[Any, List[str]]:
     """Runs the scenario's code after PRELUDE; returns (its report, its other output lines)."""
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():

@@ -1,8 +1,10 @@
 """orvapy from end to end: scanning, exchanges and failures on the emulated bench."""
+from typing import Any
+
 from scenario import run_scenario
 
 
-def test_scan_lists_cables_then_answering_channels_by_rate():
+def test_scan_lists_cables_then_answering_channels_by_rate() -> None:
     result, output = run_scenario("""
         bench = orvaemu.Bench()
         bench.add_dongle("EMU0")
@@ -29,7 +31,7 @@ def test_scan_lists_cables_then_answering_channels_by_rate():
     assert output == []
 
 
-def test_scan_reports_every_failed_probe_on_its_own_line():
+def test_scan_reports_every_failed_probe_on_its_own_line() -> None:
     result, output = run_scenario("""
         bench = orvaemu.Bench()
         bench.add_dongle("EMU0")
@@ -44,7 +46,7 @@ def test_scan_reports_every_failed_probe_on_its_own_line():
                for line in output)
 
 
-def test_echo_over_radio_and_cable_in_port_order():
+def test_echo_over_radio_and_cable_in_port_order() -> None:
     result, _ = run_scenario("""
         bench = orvaemu.Bench()
         bench.add_dongle("EMU0")
@@ -107,7 +109,7 @@ def test_echo_over_radio_and_cable_in_port_order():
     assert cable["counts"] == dict(sent_count=3, receive_count=3, enqueued_count=3, ack_count=0)
 
 
-def test_unplugged_dongle_fails_its_connections_by_name():
+def test_unplugged_dongle_fails_its_connections_by_name() -> None:
     result, _ = run_scenario("""
         bench = orvaemu.Bench()
         dongle = bench.add_dongle("EMU0")
@@ -168,24 +170,24 @@ BLOCKED_RECV = """
 """
 
 
-def blocked_recv(uri, end):
+def blocked_recv(uri: str, end: str) -> Any:
     return run_scenario(BLOCKED_RECV.replace("URI", repr(uri)).replace("END()", end))[0]
 
 
-def test_blocked_recv_returns_when_another_thread_closes():
+def test_blocked_recv_returns_when_another_thread_closes() -> None:
     for uri in ("radio://0/80/2M/E7E7E7E7E7", "usb://0"):
         assert blocked_recv(uri, "c.close()") == dict(waiting=True, alive=False, ticks=20,
                                                       valid=False), uri
 
 
-def test_blocked_recv_fails_when_the_device_is_unplugged():
+def test_blocked_recv_fails_when_the_device_is_unplugged() -> None:
     assert blocked_recv("radio://0/80/2M/E7E7E7E7E7", "dongle.unplug()") == dict(
         waiting=True, alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
     assert blocked_recv("usb://0", "cable.unplug()") == dict(
         waiting=True, alive=False, ticks=20, error="LIBUSB_ERROR_NO_DEVICE")
 
 
-def test_keyboard_interrupt_reaches_a_blocked_recv():
+def test_keyboard_interrupt_reaches_a_blocked_recv() -> None:
     result, _ = run_scenario("""
         import signal
         bench = orvaemu.Bench()
@@ -208,7 +210,7 @@ def test_keyboard_interrupt_reaches_a_blocked_recv():
     assert result == dict(outcome="interrupted")
 
 
-def test_malformed_uri_does_not_freeze_the_device_list():
+def test_malformed_uri_does_not_freeze_the_device_list() -> None:
     result, _ = run_scenario("""
         bench = orvaemu.Bench()
         try:

@@ -1,13 +1,14 @@
 import glob
 import os
 import subprocess
+from typing import List
 
 import pytest
 
 import orvapy
 
 
-def test_module_attributes():
+def test_module_attributes() -> None:
     assert orvapy.__version__ == "1.0a3"
     assert orvapy.__doc__ is None
     assert orvapy.Packet.__doc__ is None
@@ -15,7 +16,7 @@ def test_module_attributes():
         assert not getattr(orvapy.Packet, member).__doc__, member
 
 
-def other_interpreters():
+def other_interpreters() -> List[str]:
     roots = [os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))]
     found = []
     for root in roots:
@@ -25,7 +26,7 @@ def other_interpreters():
 
 
 @pytest.mark.parametrize("interpreter", other_interpreters() or [None])
-def test_refuses_other_interpreters(interpreter):
+def test_refuses_other_interpreters(interpreter: str) -> None:
     if interpreter is None:
         pytest.skip("no other Python interpreter on this machine")
     loader = (

@@ -8,6 +8,7 @@ when ``send`` returns:
     unplug SERIAL | replug SERIAL
     stall SERIAL ENDPOINT | short-write SERIAL BYTES | hang-next-write SERIAL BYTES
     fail-next-control SERIAL | time-out-next-control SERIAL
+    deny-access SERIAL on|off             (opening fails: LIBUSB_ERROR_ACCESS)
     stop-answering SERIAL on|off          (dongles)
     refuse SERIAL ATTEMPTS                (USB robots)
     loss CH/RATE[/ADDR] P | silent CH/RATE[/ADDR] on|off   (radio robots)
@@ -18,11 +19,12 @@ when ``send`` returns:
 import os
 import socket
 import sys
+from typing import List, Optional
 
 ENVIRONMENT = "ORVAEMU_CONTROL"
 
 
-def send(command, path=None):
+def send(command: str, path: Optional[str] = None) -> None:
     """Sends one command and waits until it is done; RuntimeError if it failed."""
     path = path or os.environ.get(ENVIRONMENT)
     if not path:
@@ -36,7 +38,7 @@ def send(command, path=None):
         raise RuntimeError(reply or "the launcher closed the connection")
 
 
-def main(argv):
+def main(argv: List[str]) -> int:
     path = None
     if argv[:1] == ["--socket"] and len(argv) > 1:
         path, argv = argv[1], argv[2:]

@@ -1,10 +1,11 @@
 """How the launcher and its commands name devices."""
+from typing import Tuple
 
 DATARATES = ("250K", "1M", "2M")
 DEFAULT_ADDRESS = 0xE7E7E7E7E7
 
 
-def parse_radio_robot(text):
+def parse_radio_robot(text: str) -> Tuple[int, str, int]:
     """CHANNEL/DATARATE[/ADDRESS], the address in hex as in radio URIs, to a
     (channel, datarate, address) tuple; ValueError when malformed."""
     parts = text.split("/")

@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+from typing import Dict, List, NoReturn, Tuple, Union
 
 from .commands import Commands, ControlServer
 from .control import ENVIRONMENT as CONTROL_ENVIRONMENT
@@ -26,14 +27,14 @@ PRELOAD = "libumockdev-preload.so.0"
 REEXEC_MARK = "ORVAEMU_LAUNCHER_REEXEC"
 
 
-def radio_robot(text):
+def radio_robot(text: str) -> Tuple[int, str, int]:
     try:
         return parse_radio_robot(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error))
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     result = argparse.ArgumentParser(
         prog="python3.9 -m orvaemu",
         description="Run COMMAND against emulated Skelder dongles and Korvane robots.")
@@ -55,14 +56,14 @@ def parser():
     return result
 
 
-def reexecute_under_preload(argv):
+def reexecute_under_preload(argv: List[str]) -> NoReturn:
     env = dict(os.environ)
-    env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD")]))
+    env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD", "")]))
     env[REEXEC_MARK] = "1"
     os.execve(sys.executable, [sys.executable, "-m", "orvaemu", *argv], env)
 
 
-def run_child(command, env):
+def run_child(command: List[str], env: Dict[str, str]) -> int:
     child = subprocess.Popen(command, env=env)
     # Ctrl-C reaches the child through the terminal; the launcher waits for it
     # to end instead of dying first and taking the devices away.
@@ -76,7 +77,7 @@ def run_child(command, env):
     return code if code >= 0 else 128 - code
 
 
-def main(argv):
+def main(argv: List[str]) -> int:
     options = parser().parse_args(argv)
     command = options.command[1:] if options.command[:1] == ["--"] else options.command
     if not command:
@@ -84,7 +85,7 @@ def main(argv):
     if not 0.0 <= options.loss <= 1.0:
         parser().error("--loss is a probability, 0.0 to 1.0")
 
-    from . import Bench, preloaded
+    from . import Bench, Dongle, RadioRobot, USBRobot, preloaded
 
     if not preloaded():
         if os.environ.get(REEXEC_MARK):
@@ -94,12 +95,12 @@ def main(argv):
 
     try:
         bench = Bench()
-        usb_devices = {}
+        usb_devices: Dict[str, Union[Dongle, USBRobot]] = {}
         for serial in options.dongle:
             usb_devices[serial] = bench.add_dongle(serial)
         for serial in options.usb_robot:
             usb_devices[serial] = bench.add_usb_robot(serial)
-        radio_robots = {}
+        radio_robots: Dict[Tuple[int, str, int], RadioRobot] = {}
         for channel, datarate, address in options.radio_robot:
             robot = bench.add_radio_robot(channel, datarate, address)
             robot.loss = options.loss
@@ -110,13 +111,13 @@ def main(argv):
         return 2
 
     private_dir = None if options.control else tempfile.mkdtemp(prefix="orvaemu-")
-    control_path = options.control or os.path.join(private_dir, "control")
+    control_path: str = options.control or os.path.join(str(private_dir), "control")
     env = dict(os.environ)
     env.pop(REEXEC_MARK, None)
     env["UMOCKDEV_DIR"] = bench.root_dir
     env[CONTROL_ENVIRONMENT] = control_path
     if PRELOAD not in env.get("LD_PRELOAD", ""):
-        env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD")]))
+        env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD", "")]))
     try:
         server = ControlServer(control_path, Commands(usb_devices, radio_robots))
     except OSError as error:

@@ -14,6 +14,34 @@ namespace {
 using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
 
+// What libusb_open says for the first listed device with these ids, or 1
+// when none is listed.
+int openStatus(std::uint16_t vendor, std::uint16_t product) {
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != 0) {
+        return 1;
+    }
+    libusb_device** devices = nullptr;
+    ssize_t count = libusb_get_device_list(context, &devices);
+    int status = 1;
+    for (ssize_t i = 0; i < count && status == 1; ++i) {
+        libusb_device_descriptor descriptor;
+        libusb_get_device_descriptor(devices[i], &descriptor);
+        if (descriptor.idVendor == vendor && descriptor.idProduct == product) {
+            libusb_device_handle* handle = nullptr;
+            status = libusb_open(devices[i], &handle);
+            if (status == 0) {
+                libusb_close(handle);
+            }
+        }
+    }
+    if (count >= 0) {
+        libusb_free_device_list(devices, 1);
+    }
+    libusb_exit(context);
+    return status;
+}
+
 class Faults : public BenchTest {
   protected:
     void SetUp() override {
@@ -92,6 +120,26 @@ TEST_F(Faults, AHandleOpenedBeforeAReplugStaysDead) {
     USBClient after;
     ASSERT_TRUE(after.open(0x1915, 0x7777, "EMU0"));
     EXPECT_EQ(after.write({0xFF}).status, 0);
+}
+
+TEST_F(Faults, DeniedAccessRefusesOpeningUntilGrantedAcrossAReplug) {
+    USBClient open;
+    ASSERT_TRUE(open.open(0x0483, 0x5740, "EMUR0"));
+    dongle->denyAccess(true);
+    robot->denyAccess(true);
+    EXPECT_EQ(openStatus(0x1915, 0x7777), LIBUSB_ERROR_ACCESS);
+    EXPECT_EQ(openStatus(0x0483, 0x5740), LIBUSB_ERROR_ACCESS);
+    // A handle opened before keeps working.
+    EXPECT_EQ(open.write({0x10, 0x01}).status, 0);
+    open.close();
+
+    dongle->unplug();
+    dongle->replug();
+    EXPECT_EQ(openStatus(0x1915, 0x7777), LIBUSB_ERROR_ACCESS);
+    dongle->denyAccess(false);
+    robot->denyAccess(false);
+    EXPECT_EQ(openStatus(0x1915, 0x7777), 0);
+    EXPECT_EQ(openStatus(0x0483, 0x5740), 0);
 }
 
 }  // namespace

@@ -2,14 +2,17 @@ import os
 import shutil
 import subprocess
 from pathlib import Path
+from typing import Dict, Iterator, List, Optional
 
 import pytest
+
+import orvaemu
 
 HERE = Path(__file__).resolve().parent
 
 
 @pytest.fixture(scope="session")
-def usbprobe(tmp_path_factory):
+def usbprobe(tmp_path_factory: pytest.TempPathFactory) -> str:
     """The plain libusb client of usbprobe.c, built for this run."""
     if shutil.which("cc") is None or shutil.which("pkg-config") is None:
         pytest.skip("building the libusb test client needs cc and pkg-config")
@@ -22,7 +25,7 @@ def usbprobe(tmp_path_factory):
 
 
 @pytest.fixture
-def bench():
+def bench() -> Iterator["orvaemu.Bench"]:
     """A fresh emulated bench; the process has to run under the umockdev preload."""
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
@@ -32,7 +35,7 @@ def bench():
     del bench
 
 
-def run_probe(usbprobe, *commands, env=None):
+def run_probe(usbprobe: str, *commands: str, env: Optional[Dict[str, str]] = None) -> List[str]:
     """Runs the client as a child of this process: it reaches the bench of this
     process through the inherited UMOCKDEV_DIR and preload."""
     result = subprocess.run([usbprobe, *commands], capture_output=True, text=True, timeout=120,

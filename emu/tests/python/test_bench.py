@@ -6,13 +6,15 @@ import sys
 
 import pytest
 
+import orvaemu
+
 from conftest import run_probe
 
 DONGLE = "1915:7777"
 ROBOT = "0483:5740"
 
 
-def test_bench_without_the_preload_says_how_to_start_the_process():
+def test_bench_without_the_preload_says_how_to_start_the_process() -> None:
     pytest.importorskip("orvaemu")
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
     result = subprocess.run(
@@ -23,7 +25,7 @@ def test_bench_without_the_preload_says_how_to_start_the_process():
     assert "python3.9 -m orvaemu" in result.stdout
 
 
-def test_dongle_radio_robot_and_usb_robot(bench, usbprobe):
+def test_dongle_radio_robot_and_usb_robot(bench: orvaemu.Bench, usbprobe: str) -> None:
     dongle = bench.add_dongle("EMU0")
     robot = bench.add_radio_robot(80, "2M", 0xE7E7E7E7E7)
     cable = bench.add_usb_robot("EMUR0")
@@ -49,7 +51,7 @@ def test_dongle_radio_robot_and_usb_robot(bench, usbprobe):
     assert not cable.link_on
 
 
-def test_unplug_and_replug(bench, usbprobe):
+def test_unplug_and_replug(bench: orvaemu.Bench, usbprobe: str) -> None:
     dongle = bench.add_dongle("EMU0")
     dongle.unplug()
     assert not dongle.plugged
@@ -58,7 +60,7 @@ def test_unplug_and_replug(bench, usbprobe):
     assert run_probe(usbprobe, "list", DONGLE) == ["serial EMU0"]
 
 
-def test_faults_reach_the_client(bench, usbprobe):
+def test_faults_reach_the_client(bench: orvaemu.Bench, usbprobe: str) -> None:
     dongle = bench.add_dongle("EMU0")
     dongle.fail_next_control()
     dongle.short_write(2)
@@ -70,7 +72,7 @@ def test_faults_reach_the_client(bench, usbprobe):
     assert dongle.bulk_out_log == [b"\x21\x01"]
 
 
-def test_raw_answers_and_robot_packets(bench, usbprobe):
+def test_raw_answers_and_robot_packets(bench: orvaemu.Bench, usbprobe: str) -> None:
     dongle = bench.add_dongle("EMU0")
     cable = bench.add_usb_robot("EMUR0")
     dongle.queue_raw_answer(bytes(range(33)))
@@ -81,7 +83,7 @@ def test_raw_answers_and_robot_packets(bench, usbprobe):
         "open 0", "read 0 5109"]
 
 
-def test_radio_robot_settings(bench):
+def test_radio_robot_settings(bench: orvaemu.Bench) -> None:
     robot = bench.add_radio_robot(10, "250K", 0x0102030405)
     assert (robot.channel, robot.datarate, robot.address) == (10, "250K", 0x0102030405)
     robot.loss = 0.25

@@ -4,12 +4,15 @@ import os
 import subprocess
 import sys
 
+from pathlib import Path
+from typing import List
+
 import pytest
 
 pytest.importorskip("orvaemu")
 
 
-def launch(*arguments, preload=True):
+def launch(*arguments: str, preload: bool = True) -> "subprocess.CompletedProcess[str]":
     env = dict(os.environ)
     if not preload:
         # The launcher has to re-execute itself under the preload.
@@ -21,7 +24,7 @@ def launch(*arguments, preload=True):
 
 
 @pytest.mark.parametrize("preload", [True, False])
-def test_child_sees_the_described_devices(usbprobe, preload):
+def test_child_sees_the_described_devices(usbprobe: str, preload: bool) -> None:
     result = launch("--dongle", "EMU0", "--dongle", "EMU1", "--usb-robot", "EMUR0",
                     "--radio-robot", "80/2M/E7E7E7E7E7", "--",
                     usbprobe, "list", "1915:7777", "list", "0483:5740",
@@ -35,12 +38,12 @@ def test_child_sees_the_described_devices(usbprobe, preload):
                          "write 0 1", "read 0 012107"]
 
 
-def test_returns_the_exit_code_of_the_child():
+def test_returns_the_exit_code_of_the_child() -> None:
     result = launch("--dongle", "EMU0", "--", sys.executable, "-c", "raise SystemExit(3)")
     assert result.returncode == 3, result.stderr
 
 
-def test_rejects_malformed_devices():
+def test_rejects_malformed_devices() -> None:
     result = launch("--radio-robot", "80/3M", "--", "true")
     assert result.returncode == 2
     assert "data rate" in result.stderr
@@ -66,7 +69,7 @@ except RuntimeError as error:
 """
 
 
-def test_the_program_sends_fault_commands(usbprobe, tmp_path):
+def test_the_program_sends_fault_commands(usbprobe: str, tmp_path: Path) -> None:
     script = tmp_path / "child.py"
     script.write_text(CHILD)
     result = launch("--dongle", "EMU0", "--", sys.executable, str(script), usbprobe)

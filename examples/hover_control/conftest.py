@@ -1,0 +1,2 @@
+# The emulated bench as a fixture (orvaemu_bench) for the tests.
+pytest_plugins = ["orvaemu.pytest_plugin"]

@@ -1,0 +1,1 @@
+"""Holds a robot at a target height over an orvapy link."""

@@ -1,0 +1,41 @@
+"""The orva command line: one subcommand per module of orva.commands."""
+import argparse
+import sys
+from typing import List, Optional
+
+from . import __version__
+from .commands import COMMANDS, Command
+from .exitcodes import FAILED
+
+
+def parser() -> argparse.ArgumentParser:
+    result = argparse.ArgumentParser(
+        prog="orva",
+        description="See the Skelder dongles and Korvane robots orvapy finds, scan for "
+                    "robots, measure a link, install the udev rules.",
+        epilog="Exit status: 0 on success, 1 when nothing was found or a link failed, "
+               "2 on usage errors.")
+    result.add_argument("--version", action="version", version=f"orva {__version__}")
+    commands = result.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in COMMANDS:
+        sub = commands.add_parser(command.NAME, help=command.SUMMARY,
+                                  description=command.__doc__)
+        command.add_arguments(sub)
+        sub.set_defaults(command_module=command)
+    return result
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    options = parser().parse_args(argv)
+    try:
+        command: Command = options.command_module
+        return command.run(options)
+    except KeyboardInterrupt:
+        print("orva: interrupted", file=sys.stderr)
+        return FAILED
+    except BrokenPipeError:
+        return FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,240 @@
+"""Measure the quality of a link, live, then sum it up.
+
+Every interval orva sends one packet and prints how many of the link's
+exchanges were acknowledged (acknowledged / sent, from the connection's
+counters) and how many exchanges per second the link made. Over a USB cable
+there are no acknowledgements: the share of packets that came back counts
+instead. With --echo PORT the packets go to that port, which the robot echoes,
+and orva shows their round-trip times as percentiles and a histogram. Ctrl-C
+ends it with the summary.
+
+In safelink mode the library counts only the acknowledgements that carry a
+reply, so on a radio URI that does not name the safelink option orva turns
+safelink off (safelink=0) to count every acknowledgement."""
+from __future__ import annotations
+
+import argparse
+import json
+import struct
+import sys
+import time
+from contextlib import closing
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional
+
+import orvapy
+
+from ..advice import ACCESS_ERROR, NO_DEVICE_ERRORS, access_lines, explain_absence, refused_devices, say
+from ..exitcodes import FAILED, OK, USAGE
+from ..roundtrip import histogram, summary
+
+NAME = "ping"
+SUMMARY = "measure a link: acknowledged share, exchange rate, round trips"
+# Echo payloads start with this mark and carry the ping's number.
+ECHO_MARK = b"orva"
+ECHO_FORMAT = "<4sI"
+PING_PORT = 15
+PING_CHANNEL = 3
+
+
+def positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 15:
+        raise argparse.ArgumentTypeError("a port is 0 to 15")
+    return value
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("uri", metavar="URI", help="e.g. radio://0/80/2M/E7E7E7E7E7 or usb://0")
+    parser.add_argument("--count", type=positive, metavar="N",
+                        help="stop after N packets (default: run until Ctrl-C)")
+    parser.add_argument("--interval", type=positive, default=1000, metavar="MS",
+                        help="milliseconds between packets (default 1000)")
+    parser.add_argument("--echo", type=port, metavar="PORT",
+                        help="send to this port, which the robot echoes, and time the round trips")
+    parser.add_argument("--json", action="store_true",
+                        help="print the summary as JSON on standard output (live lines go to "
+                             "standard error)")
+
+
+@dataclass
+class Tally:
+    """What one run of ping has seen."""
+    over_cable: bool
+    packets: int = 0
+    replies: int = 0  # packets that came back (cable) or echoes (--echo)
+    sent_count: int = 0
+    ack_count: int = 0
+    round_trips_ms: List[float] = field(default_factory=list)
+    started: float = field(default_factory=time.monotonic)
+    failure: Optional[str] = None
+
+    def seconds(self) -> float:
+        return max(time.monotonic() - self.started, 1e-9)
+
+    def quality(self) -> str:
+        if self.over_cable:
+            return f"came back {self.replies}/{self.packets} ({percent(self.replies, self.packets)})"
+        return f"acknowledged {self.ack_count}/{self.sent_count} " \
+               f"({percent(self.ack_count, self.sent_count)})"
+
+    def rate(self) -> str:
+        exchanges = self.packets + self.replies if self.over_cable else self.sent_count
+        return f"{exchanges / self.seconds():.0f} exchanges/s"
+
+    def succeeded(self) -> bool:
+        answered = self.replies if self.over_cable else self.ack_count
+        return self.failure is None and answered > 0
+
+    def as_json(self, uri: str, echo: bool) -> Dict[str, Any]:
+        result: Dict[str, Any] = {
+            "uri": uri, "seconds": round(self.seconds(), 3), "packets": self.packets,
+            "sent_count": self.sent_count, "ack_count": self.ack_count, "replies": self.replies,
+            "failure": self.failure}
+        if echo and self.round_trips_ms:
+            result["round_trip_ms"] = summary(self.round_trips_ms)
+        return result
+
+
+def percent(part: int, whole: int) -> str:
+    return f"{100 * part / whole:.1f}%" if whole else "-"
+
+
+def ping_packet(number: int, echo_port: Optional[int]) -> orvapy.Packet:
+    packet = orvapy.Packet()
+    if echo_port is None:
+        packet.port = PING_PORT
+        packet.channel = PING_CHANNEL
+        packet.payload = b""
+    else:
+        packet.port = echo_port
+        packet.channel = 0
+        packet.payload = struct.pack(ECHO_FORMAT, ECHO_MARK, number)
+    return packet
+
+
+class Pinger:
+    def __init__(self, connection: orvapy.Connection, options: argparse.Namespace) -> None:
+        self.connection = connection
+        self.echo: Optional[int] = options.echo
+        self.interval_s = options.interval / 1000
+        self.count: Optional[int] = options.count
+        self.live = sys.stderr if options.json else sys.stdout
+        self.tally = Tally(over_cable=options.uri.startswith("usb://"))
+        self.sent_at: Dict[int, float] = {}
+
+    def take(self, reply: orvapy.Packet, now: float) -> None:
+        if self.echo is None:
+            if self.tally.over_cable and reply.port == PING_PORT and len(reply) == 0:
+                self.tally.replies += 1
+            return
+        payload = reply.payload
+        if reply.port != self.echo or len(payload) != struct.calcsize(ECHO_FORMAT):
+            return
+        mark, number = struct.unpack(ECHO_FORMAT, payload)
+        sent = self.sent_at.pop(number, None) if mark == ECHO_MARK else None
+        if sent is not None:
+            self.tally.replies += 1
+            self.tally.round_trips_ms.append((now - sent) * 1000)
+
+    def one(self, number: int) -> None:
+        sent = time.monotonic()
+        self.sent_at[number] = sent
+        self.connection.send(ping_packet(number, self.echo))
+        self.tally.packets += 1
+        deadline = sent + self.interval_s
+        while True:
+            remaining_ms = int((deadline - time.monotonic()) * 1000)
+            if remaining_ms <= 0:
+                break
+            reply = self.connection.recv(remaining_ms)
+            if reply.valid:
+                self.take(reply, time.monotonic())
+        statistics = self.connection.statistics
+        self.tally.sent_count, self.tally.ack_count = statistics.sent_count, statistics.ack_count
+        line = f"{number + 1:5d}  {self.tally.quality()}  {self.tally.rate()}"
+        if self.echo is not None and self.tally.round_trips_ms:
+            line += f"  last round trip {self.tally.round_trips_ms[-1]:.2f} ms"
+        print(line, file=self.live, flush=True)
+
+    def run(self) -> None:
+        number = 0
+        try:
+            while self.count is None or number < self.count:
+                self.one(number)
+                number += 1
+        except RuntimeError as error:
+            self.tally.failure = str(error)
+        except KeyboardInterrupt:
+            # Ctrl-C ends the run; the counters as they are now go in the summary.
+            try:
+                statistics = self.connection.statistics
+                self.tally.sent_count = statistics.sent_count
+                self.tally.ack_count = statistics.ack_count
+            except RuntimeError as error:
+                self.tally.failure = str(error)
+
+
+def print_summary(uri: str, tally: Tally, echo: Optional[int]) -> None:
+    print(f"--- {uri}: {tally.packets} packets in {tally.seconds():.1f} s ---")
+    print(f"{tally.quality()}, {tally.rate()}")
+    if echo is not None:
+        lost = tally.packets - tally.replies
+        print(f"echoes on port {echo}: {tally.replies}/{tally.packets} came back, "
+              f"{percent(lost, tally.packets)} lost")
+        if tally.round_trips_ms:
+            print("round trip: " + ", ".join(f"{name} {value:.2f} ms"
+                                             for name, value in summary(tally.round_trips_ms).items()))
+            for line in histogram(tally.round_trips_ms):
+                print(line)
+
+
+def report_open_failure(uri: str, error: Exception) -> int:
+    text = str(error)
+    print(f"orva ping: {text}", file=sys.stderr)
+    if isinstance(error, IndexError) or text.startswith("Invalid uri"):
+        return USAGE
+    if text.startswith(NO_DEVICE_ERRORS):
+        explain_absence()
+    return FAILED
+
+
+def measured_uri(uri: str) -> str:
+    """The URI to open: safelink off on a radio URI that leaves it unsaid.
+    A malformed URI is left for the library to refuse."""
+    if not uri.startswith("radio://") or "safelink=" in uri or uri.endswith("?"):
+        return uri
+    if "?" not in uri:
+        return uri + "?safelink=0"
+    return uri + ("" if uri.endswith("&") else "&") + "safelink=0"
+
+
+def run(options: argparse.Namespace) -> int:
+    try:
+        connection = orvapy.Connection(measured_uri(options.uri))
+    except (RuntimeError, IndexError, ValueError) as error:
+        return report_open_failure(options.uri, error)
+    pinger = Pinger(connection, options)
+    print(f"orva ping {connection.uri}", file=pinger.live, flush=True)
+    with closing(connection):
+        pinger.run()
+    tally = pinger.tally
+    if options.json:
+        print(json.dumps(tally.as_json(connection.uri, options.echo is not None), indent=2))
+    else:
+        print_summary(connection.uri, tally, options.echo)
+    if tally.failure is not None:
+        print(f"orva ping: the link failed: {tally.failure}", file=sys.stderr)
+        if ACCESS_ERROR in tally.failure:
+            say(access_lines(refused_devices()))
+    elif not tally.succeeded():
+        say(["orva ping: nothing came back.",
+             "Switch the robot on and check the URI's channel, data rate and address."])
+    return OK if tally.succeeded() else FAILED
