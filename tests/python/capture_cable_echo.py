@@ -4,7 +4,7 @@ import orvaemu
 import orvapy
 
 
-def main():
+def main() -> None:
     bench = orvaemu.Bench()
     bench.add_usb_robot("EMUR0")
     connection = orvapy.Connection("usb://0")

@@ -6,6 +6,7 @@ what the library and the bench counted.
 import json
 import sys
 import time
+from typing import Callable, Dict, List, Union
 
 import orvaemu
 import orvapy
@@ -15,7 +16,7 @@ SAFE = "radio://0/40/1M/E7E7E7E7E7"
 CABLE = "usb://0"
 
 
-def packet(payload):
+def packet(payload: bytes) -> orvapy.Packet:
     p = orvapy.Packet()
     p.port = 1
     p.channel = 0
@@ -23,7 +24,7 @@ def packet(payload):
     return p
 
 
-def wait_for(condition, bound=60.0):
+def wait_for(condition: Callable[[], bool], bound: float = 60.0) -> None:
     deadline = time.monotonic() + bound
     while not condition():
         if time.monotonic() > deadline:
@@ -31,7 +32,7 @@ def wait_for(condition, bound=60.0):
         time.sleep(0.005)
 
 
-def echo(connection, payloads):
+def echo(connection: orvapy.Connection, payloads: List[bytes]) -> None:
     """Sends the payloads and waits until each has come back."""
     for payload in payloads:
         connection.send(packet(payload))
@@ -44,17 +45,17 @@ def echo(connection, payloads):
     assert not missing, missing
 
 
-def counters(connection):
+def counters(connection: orvapy.Connection) -> Dict[str, int]:
     text = repr(connection.statistics)[len("Statistics("):-1]
     return {name: int(value) for name, value in (item.split("=") for item in text.split(","))}
 
 
-def control_log(device):
+def control_log(device: orvaemu.USBDevice) -> List[List[Union[int, str]]]:
     return [[request, value, index, bytes(data).hex()]
             for request, value, index, data in device.control_log]
 
 
-def main():
+def main() -> int:
     bench = orvaemu.Bench()
     dongle = bench.add_dongle("EMU0")
     robot = bench.add_usb_robot("EMUR0")

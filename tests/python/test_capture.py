@@ -4,6 +4,8 @@ import json
 import os
 import subprocess
 import sys
+from pathlib import Path
+from typing import List, NamedTuple
 
 import pytest
 
@@ -12,10 +14,27 @@ DISSECTOR = os.path.join(HERE, "..", "..", "tools", "wireshark", "orvapy.lua")
 FIELDS = ["frame.interface_name", "orvapy.decoded", "orvapy.type", "orvapy.uri", "orvapy.kind",
           "orvapy.ack", "orvapy.resend", "orvapy.taken", "orvapy.request", "orvapy.wvalue",
           "orvapy.windex", "orvapy.data", "orvapy.error"]
-Record = collections.namedtuple("Record", [f.split(".")[-1] for f in FIELDS])
 
 
-def run_program(script, capture, timeout=600):
+class Record(NamedTuple):
+    """One record as tshark shows the fields above, in that order ("" when absent)."""
+    interface_name: str
+    decoded: str
+    type: str
+    uri: str
+    kind: str
+    ack: str
+    resend: str
+    taken: str
+    request: str
+    wvalue: str
+    windex: str
+    data: str
+    error: str
+
+
+def run_program(script: str, capture: str,
+                timeout: float = 600) -> "subprocess.CompletedProcess[str]":
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
         pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
@@ -25,7 +44,7 @@ def run_program(script, capture, timeout=600):
                           text=True, timeout=timeout, env=env)
 
 
-def read_capture(path):
+def read_capture(path: str) -> List[Record]:
     """Every record of the file, as tshark decodes it with the dissector."""
     command = ["tshark", "-X", "lua_script:" + DISSECTOR, "-r", path, "-T", "fields",
                "-E", "separator=|", "-E", "occurrence=f"]
@@ -35,7 +54,7 @@ def read_capture(path):
     return [Record(*line.split("|")) for line in output.splitlines()]
 
 
-def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path):
+def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path: Path) -> None:
     path = str(tmp_path / "bench.pcapng")
     result = run_program("capture_scenario.py", path)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
@@ -66,7 +85,7 @@ def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path)
     # The scan's probes, one connection each, are in the capture too.
     assert len({r.uri for r in exchanges}) > 3
 
-    def control(records):
+    def control(records: List[Record]) -> List[List[object]]:
         return [[int(r.request, 16), int(r.wvalue), int(r.windex), r.data.replace(":", "")]
                 for r in records if r.type == "4"]
 
@@ -85,7 +104,7 @@ def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path)
     assert not any(r.error == "1" for r in records)
 
 
-def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path):
+def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path: Path) -> None:
     path = str(tmp_path / "missing-folder" / "capture.pcapng")
     result = run_program("capture_cable_echo.py", path)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
