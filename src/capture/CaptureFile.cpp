@@ -1,5 +1,10 @@
 #include "capture/CaptureFile.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,13 +46,41 @@ std::unique_ptr<CaptureFile> CaptureFile::fromEnvironment() {
 }
 
 std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity) {
-    std::FILE* stream = std::fopen(path.c_str(), "wb");
-    if (stream == nullptr) {
-        warn("cannot write the capture to " + path + ": " + std::strerror(errno) +
-             "; running without capture");
+    auto refuse = [&](const std::string& reason) {
+        warn("cannot write the capture to " + path + ": " + reason + "; running without capture");
         return nullptr;
+    };
+    // The environment reaches child processes too: the file is locked while
+    // it is written, and a second writer keeps its hands off instead of
+    // truncating it under the first one.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return refuse(std::strerror(errno));
     }
-    return std::make_unique<CaptureFile>(path, stream, capacity);
+    struct stat status;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd);
+        return refuse(error == EWOULDBLOCK ? "another process is writing it"
+                                           : std::strerror(error));
+    }
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
+        int error = errno;
+        ::close(fd);
+        return refuse(std::strerror(error));
+    }
+    std::FILE* stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int error = errno;
+        ::close(fd);
+        return refuse(std::strerror(error));
+    }
+    try {
+        return std::make_unique<CaptureFile>(path, stream, capacity);
+    } catch (const std::exception& error) {
+        // The constructor took the stream: it is closed already.
+        return refuse(error.what());
+    }
 }
 
 CaptureFile::CaptureFile(std::string path, std::FILE* stream, std::size_t capacity)

@@ -163,6 +163,33 @@ TEST(CaptureFile, UnwritablePathWarnsOnceAndGivesNoCapture) {
               "file or directory; running without capture\n");
 }
 
+// A child process inherits ORVAPY_CAPTURE: it must not truncate the file that
+// its parent is writing.
+TEST(CaptureFile, ASecondWriterLeavesTheFileAlone) {
+    const std::string path = tempPath("shared.pcapng");
+    auto first = CaptureFile::open(path);
+    ASSERT_TRUE(first);
+    CaptureTap(first.get(), 0, DeviceKind::Library).workerEvent(RecordType::WorkerStarted);
+    first->flush();
+
+    ::testing::internal::CaptureStderr();
+    auto second = CaptureFile::open(path);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "orvapy: cannot write the capture to " + path +
+                  ": another process is writing it; running without capture\n");
+    CaptureTap(first.get(), 0, DeviceKind::Library).workerEvent(RecordType::WorkerStopped);
+    first.reset();
+    CaptureContents contents = readCapture(path);
+    EXPECT_TRUE(contents.complete);
+    EXPECT_EQ(contents.records.size(), 2u);
+
+    // Once the first is done, a new capture starts the file afresh.
+    EXPECT_TRUE(CaptureFile::open(path));
+    EXPECT_TRUE(readCapture(path).records.empty());
+    std::remove(path.c_str());
+}
+
 TEST(CaptureFile, FullDiskEndsTheCaptureWithOneWarning) {
     ::testing::internal::CaptureStderr();
     auto capture = CaptureFile::open("/dev/full");

@@ -1,8 +1,9 @@
-"""Run COMMAND with its orvapy link recorded: orvapy in the program (and in
-its children) writes every radio exchange, cable transfer, control request
-and worker event to FILE, a pcapng file. Read it with Wireshark or tshark and
-the dissector tools/wireshark/orvapy.lua (docs/capture.md). orva returns the
-program's exit status."""
+"""Run COMMAND with its orvapy link recorded: orvapy in the program writes
+every radio exchange, cable transfer, control request and worker event to
+FILE, a pcapng file (a child of the program that uses orvapy too warns and
+runs without capture, leaving the file to its parent). Read it with
+Wireshark or tshark and the dissector tools/wireshark/orvapy.lua
+(docs/capture.md). orva returns the program's exit status."""
 import argparse
 import os
 import signal
