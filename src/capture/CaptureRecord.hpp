@@ -33,7 +33,9 @@ struct CaptureRecord {
     // A length byte, then the bytes; the caller keeps them within the record.
     void putBytes(const std::uint8_t* bytes, std::size_t size) {
         put8(static_cast<std::uint8_t>(size));
-        std::memcpy(data.data() + length, bytes, size);
+        if (size != 0) {  // an empty text or data stage may come as a null pointer
+            std::memcpy(data.data() + length, bytes, size);
+        }
         length = static_cast<std::uint16_t>(length + size);
     }
     void putText(std::string_view text, std::size_t limit) {

@@ -67,7 +67,9 @@ def main() -> int:
 
     found = orvapy.Connection.scan()
     connections = {uri: orvapy.Connection(uri) for uri in (PLAIN, SAFE, CABLE)}
-    payloads = [b"one", b"two", b"three", b"four"]
+    # Enough packets that some surely go out again after a loss (a resend),
+    # however the pings before them met the robots' dice.
+    payloads = [b"packet %d" % number for number in range(20)]
     # Without safelink an echo lost with its acknowledgement is gone for good:
     # what counts is that the robot heard every packet.
     for payload in payloads:
