@@ -32,12 +32,12 @@ cpp-test-asan: deps
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
-# The link workers, the registry, the scanner and the queues under ThreadSanitizer.
+# The link workers, the registry, the scanner, the queues and the capture under ThreadSanitizer.
 cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest)\.'
+		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest)\.'
 
 # The two distributions: orvapy from its repaired wheel (the one package-test
 # tests too), and the emulated bench, orvaemu, from emu/.

@@ -50,15 +50,17 @@ bool holdsDevice(const std::map<std::uint64_t, Worker>& workers, libusb_device* 
 
 // Gives a serial its id on first sight and makes a record under that id when
 // there is none; an existing record is left untouched.
-template <typename Worker>
+template <typename Worker, typename MakeTap>
 void addRecord(std::map<std::string, std::uint64_t>& serials,
                std::map<std::uint64_t, Worker>& workers, std::uint64_t& nextId,
-               const std::string& serial, libusb_device* device) {
+               const std::string& serial, libusb_device* device, MakeTap makeTap) {
     auto known = serials.find(serial);
     if (known == serials.end()) {
         known = serials.emplace(serial, nextId++).first;
     }
-    workers.try_emplace(known->second, device);
+    if (workers.count(known->second) == 0) {
+        workers.try_emplace(known->second, device, makeTap(known->second));
+    }
 }
 
 bool listed(const DeviceList& devices, libusb_device* device) {
@@ -104,7 +106,8 @@ std::vector<std::uint64_t> idsOf(const std::map<std::uint64_t, Worker>& workers)
 
 }  // namespace
 
-LinkRegistry::LinkRegistry() {
+LinkRegistry::LinkRegistry(std::unique_ptr<capture::CaptureFile> capture)
+    : capture(std::move(capture)) {
     refreshDevices();
 }
 
@@ -114,6 +117,7 @@ namespace {
 // exit only shuts it down.
 class ProcessRegistry {
   public:
+    ProcessRegistry() : registry_(capture::CaptureFile::fromEnvironment()) {}
     ~ProcessRegistry() { registry_.get().shutdown(); }
     LinkRegistry& get() noexcept { return registry_.get(); }
 
@@ -147,9 +151,20 @@ void LinkRegistry::shutdown() noexcept {
         for (auto& entry : usbWorkers) {
             entry.second.halt();
         }
+        if (capture) {
+            capture->flush();  // the workers' last records included
+        }
     } catch (...) {
         // The process ends anyway; the devices close with it.
     }
+}
+
+capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std::string& serial,
+                                             std::uint64_t id) {
+    if (!capture) {
+        return capture::CaptureTap();
+    }
+    return capture::CaptureTap(capture.get(), capture->addInterface(kind, serial, id), kind);
 }
 
 void LinkRegistry::refreshDevices() {
@@ -182,9 +197,13 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         return;
     }
     if (kind == DeviceKind::Robot) {
-        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device);
+        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::CableRobot, serial, id);
+        });
     } else {
-        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device);
+        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::Dongle, serial, id);
+        });
     }
 }
 

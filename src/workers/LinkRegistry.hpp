@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureFile.hpp"
 #include "link/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
 #include "workers/DeviceDescription.hpp"
@@ -20,10 +21,11 @@ namespace quenfold::orvalis {
 
 // The attached dongles and robots of the process, each with a stable id by
 // serial number and a worker record, and the assignment of connections to
-// them. One per process through instance(); tests may make their own.
+// them. One per process through instance(); tests may make their own. With a
+// capture, everything its workers do is recorded there.
 class LinkRegistry {
   public:
-    LinkRegistry();
+    explicit LinkRegistry(std::unique_ptr<capture::CaptureFile> capture = nullptr);
     LinkRegistry(const LinkRegistry&) = delete;
     LinkRegistry& operator=(const LinkRegistry&) = delete;
 
@@ -57,6 +59,8 @@ class LinkRegistry {
     // Takes the registry lock, or never returns after a shutdown.
     std::unique_lock<std::mutex> enter();
     void registerDevice(libusb_device* device);
+    capture::CaptureTap captureTap(capture::DeviceKind kind, const std::string& serial,
+                                   std::uint64_t id);
     void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
     std::int64_t chooseDongle(const ConnectionImpl& connection);
     void checkConflicts(const ConnectionImpl& connection, std::int64_t id);
@@ -64,6 +68,9 @@ class LinkRegistry {
 
     // Declared first so that it goes last: no device reference outlives it.
     USBContext context;
+    // Before the workers, so that it outlives them and records their end.
+    std::unique_ptr<capture::CaptureFile> capture;
+    std::size_t attachedCount = 0;  // connections assigned, for the capture's flush
     std::map<std::string, std::uint64_t> usbSerials;
     std::map<std::uint64_t, USBWorker> usbWorkers;
     std::uint64_t nextUSBId = 0;

@@ -73,6 +73,7 @@ void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& conne
     } else {
         usbWorker(connection->deviceId).start(connection);
     }
+    ++attachedCount;
 }
 
 void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection) {
@@ -206,6 +207,11 @@ void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& conne
     }
     connection->deviceId = -1;
     connection->wakeReceivers();
+    // With the last connection closed every worker has stopped: the capture
+    // is complete up to here.
+    if (--attachedCount == 0 && capture) {
+        capture->flush();
+    }
 }
 
 }  // namespace quenfold::orvalis

@@ -31,9 +31,12 @@ void tune(Skelder& dongle, const ConnectionImpl& connection) {
     }
 }
 
-RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, const std::uint8_t* bytes,
-                  std::uint64_t size) {
+using capture::ExchangeKind;
+
+RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind, std::uint64_t seq,
+                  const std::uint8_t* bytes, std::uint64_t size) {
     RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
+    dongle.tap().radioExchange(connection.uri, kind, seq, bytes, size, ack.raw.data(), ack.size);
     StatisticsCounters::bump(connection.statistics.sent_count);
     return ack;
 }
@@ -79,12 +82,13 @@ bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            ack = exchange(dongle, connection, top.rawData(), top.size());
+            ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
+                           top.size());
             if (ack.acknowledged()) {
                 connection.sendQueue.pop();
             }
         } else if (connection.autoping) {
-            ack = exchange(dongle, connection, &PingHeader, 1);
+            ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
         } else {
             return false;
         }
@@ -97,7 +101,8 @@ bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
 }
 
 bool handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
-    RadioAck ack = exchange(dongle, connection, SafelinkEnable, sizeof SafelinkEnable);
+    RadioAck ack = exchange(dongle, connection, ExchangeKind::Handshake, 0, SafelinkEnable,
+                            sizeof SafelinkEnable);
     afterExchange(connection);
     if (ack.acknowledged()) {
         connection.safelinkInitialized = true;
@@ -110,9 +115,11 @@ bool handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
 // waits in pendingPacket and goes out again byte for byte.
 bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     Packet packet;
+    ExchangeKind kind = ExchangeKind::Resend;
     if (connection.pendingPacket.valid()) {
         packet = connection.pendingPacket;
     } else {
+        kind = ExchangeKind::Packet;
         {
             std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
             if (!connection.sendQueue.empty()) {
@@ -120,6 +127,7 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
                 connection.sendQueue.pop();
             } else if (connection.autoping) {
                 packet = pingPacket();
+                kind = ExchangeKind::Ping;
             } else {
                 return false;
             }
@@ -127,7 +135,8 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
         packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
     }
 
-    RadioAck ack = exchange(dongle, connection, packet.rawData(), packet.size());
+    RadioAck ack =
+        exchange(dongle, connection, kind, packet.seq(), packet.rawData(), packet.size());
     afterExchange(connection);
     if (!ack.acknowledged()) {
         connection.pendingPacket = packet;
@@ -148,6 +157,7 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
 }  // namespace
 
 bool radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+    dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
     tune(dongle, connection);
     bool exchanged;
     if (!connection.safelink) {

@@ -7,8 +7,9 @@
 
 namespace quenfold::orvalis {
 
-RadioWorker::RadioWorker(libusb_device* device)
+RadioWorker::RadioWorker(libusb_device* device, capture::CaptureTap tap)
     : device_(libusb_ref_device(device)),
+      tap_(tap),
       thread_([this](const std::string& failure) { finish(failure); }) {}
 
 RadioWorker::~RadioWorker() {
@@ -77,7 +78,8 @@ std::size_t RadioWorker::connectionCount() const {
 }
 
 void RadioWorker::serve() {
-    Skelder dongle(device_);
+    tap_.workerEvent(capture::RecordType::WorkerStarted);
+    Skelder dongle(device_, tap_);
     std::this_thread::yield();
     WorkSignal& signal = *thread_.signal();
     std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
@@ -113,6 +115,9 @@ void RadioWorker::serve() {
 }
 
 void RadioWorker::finish(const std::string& failure) {
+    tap_.workerEvent(
+        failure.empty() ? capture::RecordType::WorkerStopped : capture::RecordType::WorkerFailed,
+        failure);
     {
         // Taken also after a clean stop: it orders the end of the thread
         // before any awaitSnapshot's next look at it.

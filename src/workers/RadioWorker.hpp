@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
 #include "workers/WorkerThread.hpp"
 
@@ -19,7 +20,7 @@ namespace quenfold::orvalis {
 // connection had anything to send it waits until one may have.
 class RadioWorker {
   public:
-    explicit RadioWorker(libusb_device* device);
+    explicit RadioWorker(libusb_device* device, capture::CaptureTap tap = {});
     ~RadioWorker();
     RadioWorker(const RadioWorker&) = delete;
     RadioWorker& operator=(const RadioWorker&) = delete;
@@ -49,6 +50,7 @@ class RadioWorker {
     void finish(const std::string& failure);
 
     libusb_device* device_;
+    const capture::CaptureTap tap_;
 
     mutable std::mutex connectionsMutex_;
     std::condition_variable snapshotCondition_;

@@ -12,8 +12,9 @@ constexpr std::uint32_t ReceiveTimeoutMs = 1;
 
 }  // namespace
 
-USBWorker::USBWorker(libusb_device* device)
+USBWorker::USBWorker(libusb_device* device, capture::CaptureTap tap)
     : device_(libusb_ref_device(device)),
+      tap_(tap),
       thread_([this](const std::string& failure) { finish(failure); }) {}
 
 USBWorker::~USBWorker() {
@@ -56,7 +57,8 @@ std::shared_ptr<ConnectionImpl> USBWorker::connection() const {
 }
 
 void USBWorker::serve(ConnectionImpl& connection) {
-    KorvaneUSB robot(device_);
+    tap_.forConnection(connection.uri).workerEvent(capture::RecordType::WorkerStarted);
+    KorvaneUSB robot(device_, tap_.forConnection(connection.uri));
     while (!thread_.stopRequested()) {
         pass(robot, connection);
     }
@@ -70,7 +72,9 @@ void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            if (robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()))) {
+            const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
+            robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
+            if (taken) {
                 StatisticsCounters::bump(connection.statistics.sent_count);
                 connection.sendQueue.pop();
             }
@@ -80,11 +84,16 @@ void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
     std::uint64_t count = robot.receive(received.rawData(), PacketCapacity, ReceiveTimeoutMs);
     received.setRawSize(count);
     if (count != 0) {
+        robot.tap().cableRead(connection.uri, received.rawData(), count);
         connection.pushReceived(received);
     }
 }
 
 void USBWorker::finish(const std::string& failure) {
+    tap_.forConnection(connection_->uri)
+        .workerEvent(failure.empty() ? capture::RecordType::WorkerStopped
+                                     : capture::RecordType::WorkerFailed,
+                     failure);
     if (!failure.empty()) {
         connection_->setError(failure);
     }

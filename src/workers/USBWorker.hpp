@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
 #include "workers/WorkerThread.hpp"
 
@@ -18,7 +19,7 @@ class KorvaneUSB;
 // and the robot.
 class USBWorker {
   public:
-    explicit USBWorker(libusb_device* device);
+    explicit USBWorker(libusb_device* device, capture::CaptureTap tap = {});
     ~USBWorker();
     USBWorker(const USBWorker&) = delete;
     USBWorker& operator=(const USBWorker&) = delete;
@@ -42,6 +43,7 @@ class USBWorker {
     void finish(const std::string& failure);
 
     libusb_device* device_;
+    const capture::CaptureTap tap_;
 
     // Guards connection_ for start and stop. The thread reads connection_
     // without it: start sets it before the thread begins, stop drops it only
