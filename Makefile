@@ -8,7 +8,7 @@ WHEELHOUSE := build/wheelhouse
 WHEEL_SERIES := 3.10 3.11 3.12 3.13
 wheel-tag = $(shell "$(1)" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
-.PHONY: all deps build bench cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
+.PHONY: all deps build bench bench-workers cpp-test cpp-test-asan cpp-test-tsan python-install python-test test demo format clean
 .PHONY: wheel wheels package-test
 
 all: build
@@ -32,12 +32,12 @@ cpp-test-asan: deps
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure --timeout 300 -j $(JOBS)
 
-# The link workers, the registry, the scanner and the queues under ThreadSanitizer.
+# The link workers, the registry, the scanner, the queues and the capture under ThreadSanitizer.
 cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest)\.'
+		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest)\.'
 
 # The two distributions: orvapy from its repaired wheel (the one package-test
 # tests too), and the emulated bench, orvaemu, from emu/.
@@ -137,6 +137,14 @@ bench-scan: deps
 	mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
 		build/release/bench/scan_bench $(ROUNDS)
+
+# Idle CPU of each connection kind and send-to-air latency of an idle radio link.
+bench-workers: deps
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS) --target worker_cost_bench
+	mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		build/release/bench/worker_cost_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

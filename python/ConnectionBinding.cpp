@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "Bindings.hpp"
+#include "LockReleased.hpp"
 #include "link/Connection.hpp"
 #include "link/InvalidUri.hpp"
 
@@ -13,7 +14,9 @@ namespace quenfold::orvalis::python {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Release = py::call_guard<py::gil_scoped_release>;
+// Every call that can wait, on a device or on a lock that a transfer holds,
+// lets the other Python threads run meanwhile.
+using Release = py::call_guard<LockReleased>;
 
 // How long one wait of recv lasts without the interpreter lock before signals
 // are looked at, so that Ctrl-C reaches a program blocked in recv.
@@ -25,7 +28,7 @@ Packet receive(Connection& connection, std::uint32_t timeoutMs) {
     for (;;) {
         std::optional<Packet> packet;
         {
-            py::gil_scoped_release release;
+            LockReleased released;
             Clock::time_point until = Clock::now() + SignalCheckInterval;
             if (!unlimited) {
                 until = std::min(until, deadline);
@@ -75,14 +78,14 @@ void bindConnectionStatistics(py::module_& module) {
 void bindConnection(py::module_& module) {
     py::register_exception_translator(&translateInvalidUri);
     py::class_<Connection>(module, "Connection")
-        .def(py::init<const std::string&>())
+        .def(py::init<const std::string&>(), Release())
         .def_static("scan", &Connection::scan, py::arg("address") = 0xE7E7E7E7E7ULL, Release())
         .def_static("scan_selected", &Connection::scan_selected, Release())
         .def("send", &Connection::send, Release())
         .def("recv", &receive, py::arg("timeout"))
         .def("close", &Connection::close, Release())
         .def_property_readonly("uri", &Connection::uri)
-        .def_property_readonly("statistics", &Connection::statistics)
+        .def_property_readonly("statistics", py::cpp_function(&Connection::statistics, Release()))
         .def("__repr__", &Connection::toString);
 }
 

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "Bindings.hpp"
+#include "InterpreterExit.hpp"
 
 namespace py = pybind11;
 
@@ -16,4 +17,5 @@ PYBIND11_MODULE(orvapy, module) {
     quenfold::orvalis::python::bindConnectionStatistics(module);
     // Last: the signatures of its members name the other two classes.
     quenfold::orvalis::python::bindConnection(module);
+    quenfold::orvalis::python::InterpreterExit::watch();
 }

@@ -8,6 +8,8 @@ apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev patchelf r
               umockdev libumockdev-dev libumockdev0 usbutils)
 # libFuzzer and its sanitizer runtimes (make fuzz).
 apt_packages+=(clang libclang-rt-14-dev)
+# tshark reads the link captures in the tests, with the Lua dissector.
+apt_packages+=(tshark)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -20,6 +22,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's package would ask whether to make its capture helper setuid.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

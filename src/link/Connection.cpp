@@ -53,6 +53,10 @@ std::optional<Packet> Connection::recvUntil(std::chrono::steady_clock::time_poin
     return impl->takeReceived(until, endOnClose);
 }
 
+std::uint64_t Connection::completedExchanges() const noexcept {
+    return impl->completedExchanges.load(std::memory_order_acquire);
+}
+
 const std::string& Connection::uri() const noexcept {
     return impl->uri;
 }

@@ -40,6 +40,9 @@ class Connection {
     // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
     std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
     Statistics statistics() const;
+    // Radio turns with an exchange finished for this connection: whatever
+    // they brought is already waiting to be received.
+    std::uint64_t completedExchanges() const noexcept;
     const std::string& uri() const noexcept;
     std::string toString() const;
 

@@ -144,6 +144,14 @@ void ConnectionImpl::pushSend(Packet& packet) {
     packet.setSeq(statistics.enqueued_count.load(std::memory_order_relaxed));
     sendQueue.push(packet);
     StatisticsCounters::bump(statistics.enqueued_count);
+    if (workSignal) {
+        workSignal->raise();
+    }
+}
+
+void ConnectionImpl::setWorkSignal(std::shared_ptr<WorkSignal> signal) {
+    std::lock_guard<std::mutex> lock(sendQueueMutex);
+    workSignal = std::move(signal);
 }
 
 void ConnectionImpl::pushReceived(Packet packet) {
@@ -171,10 +179,13 @@ std::optional<Packet> ConnectionImpl::takeReceived(std::chrono::steady_clock::ti
     auto ready = [&] {
         return !recvQueue.empty() || !errorMessage.empty() || (endOnClose && deviceId < 0);
     };
-    if (until == std::chrono::steady_clock::time_point::max()) {
-        recvQueueCondition.wait(lock, ready);
-    } else {
-        recvQueueCondition.wait_until(lock, until, ready);
+    if (!ready()) {
+        ++receiveWaits;
+        if (until == std::chrono::steady_clock::time_point::max()) {
+            recvQueueCondition.wait(lock, ready);
+        } else {
+            recvQueueCondition.wait_until(lock, until, ready);
+        }
     }
     throwIfFailed();
     if (!recvQueue.empty()) {
@@ -201,6 +212,11 @@ void ConnectionImpl::wakeReceivers() {
     // queue, so none can miss it.
     { std::lock_guard<std::mutex> lock(recvQueueMutex); }
     recvQueueCondition.notify_all();
+}
+
+std::uint64_t ConnectionImpl::receiveWaitsBegun() {
+    std::lock_guard<std::mutex> lock(recvQueueMutex);
+    return receiveWaits;
 }
 
 void ConnectionImpl::throwIfFailed() const {

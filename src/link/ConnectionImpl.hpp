@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "link/Packet.hpp"
 #include "link/PacketOrder.hpp"
 #include "link/StatisticsCounters.hpp"
+#include "workers/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 
@@ -48,10 +50,20 @@ struct ConnectionImpl {
     std::mutex sendQueueMutex;
     PacketQueue sendQueue;
     Packet pendingPacket;  // used by the serving radio worker only
+    // The wake-up call of the serving worker, raised by every queued packet.
+    // Guarded by sendQueueMutex.
+    std::shared_ptr<WorkSignal> workSignal;
 
     std::mutex recvQueueMutex;
     std::condition_variable recvQueueCondition;
     PacketQueue recvQueue;
+    // Waits begun by receivers, counted under recvQueueMutex just before a
+    // receiver waits: seen under that lock, a count means it surely waits.
+    std::uint64_t receiveWaits = 0;
+
+    // Radio turns with an exchange that the serving worker has finished:
+    // whatever the exchange brought is in recvQueue before this counts it.
+    std::atomic<std::uint64_t> completedExchanges{0};
 
     // Written under both queue mutexes, read under either.
     std::string errorMessage;
@@ -62,6 +74,9 @@ struct ConnectionImpl {
     // Stamps the caller's packet with the next send sequence number and queues
     // a copy. Fails, changing nothing, once the error slot is set.
     void pushSend(Packet& packet);
+
+    // Makes a queued packet wake the worker that raises this signal.
+    void setWorkSignal(std::shared_ptr<WorkSignal> signal);
 
     // Stamps a received packet with the next receive sequence number, queues
     // it and wakes one waiter.
@@ -87,6 +102,9 @@ struct ConnectionImpl {
     // Wakes every waiting receiver, so that it can see that the connection
     // was closed.
     void wakeReceivers();
+
+    // How many waits receivers have begun (see receiveWaits).
+    std::uint64_t receiveWaitsBegun();
 
     // Throws the stored error, if any. The caller holds one of the queue mutexes.
     void throwIfFailed() const;

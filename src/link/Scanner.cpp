@@ -137,16 +137,14 @@ std::string Scanner::probe(const std::string& uri) {
         packet.setPayload("\xFF\xFF");
         connection.send(packet);
         for (;;) {
-            // Read before waiting: a transmission counted after the wait may
-            // have been answered while the wait was ending.
-            std::uint64_t sent = connection.statistics().sent_count;
+            // Read before waiting: a finished exchange has its answer, if
+            // any, in the receive queue already, so the wait finds it.
+            bool exchanged = connection.completedExchanges() != 0;
             if (connection.recv(10).valid()) {
                 connection.close();
                 return uri;
             }
-            // An acknowledgement already counted has its packet on the way
-            // (every acknowledgement becomes one on a probe): wait for it.
-            if (sent != 0 && connection.statistics().ack_count == 0) {
+            if (exchanged) {
                 connection.close();
                 return std::string();
             }
@@ -164,19 +162,14 @@ std::string Scanner::probeSelected(const std::string& uri) {
         }
         Connection connection(uri, registry_);
         auto deadline = std::chrono::steady_clock::now() + SelectionWait;
-        bool seenTransmission = false;
         for (;;) {
-            Connection::Statistics statistics = connection.statistics();
-            if (statistics.sent_count != 0) {
-                // The acknowledgement of a transmission is counted just after
-                // it: look once more before deciding.
-                if (seenTransmission) {
-                    bool answered = statistics.ack_count >= 1;
-                    connection.close();
-                    return answered ? uri : std::string();
-                }
-                seenTransmission = true;
-            } else if (std::chrono::steady_clock::now() > deadline) {
+            // A finished exchange has counted its acknowledgement already.
+            if (connection.completedExchanges() != 0) {
+                bool answered = connection.statistics().ack_count >= 1;
+                connection.close();
+                return answered ? uri : std::string();
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
                 return std::string();
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -17,7 +17,7 @@ constexpr unsigned SendTimeoutMs = 10;
 
 }  // namespace
 
-KorvaneUSB::KorvaneUSB(libusb_device* device) : USBDevice(device) {
+KorvaneUSB::KorvaneUSB(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
     vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
 }
 

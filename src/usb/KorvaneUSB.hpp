@@ -10,7 +10,7 @@ namespace quenfold::orvalis {
 // with its packet link switched on while the object lives.
 class KorvaneUSB : public USBDevice {
   public:
-    explicit KorvaneUSB(libusb_device* device);
+    explicit KorvaneUSB(libusb_device* device, capture::CaptureTap tap = {});
     ~KorvaneUSB() override;
 
     // True when the packet went out whole, false when nothing went out in time.

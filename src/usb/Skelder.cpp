@@ -25,7 +25,7 @@ constexpr unsigned ReplyTimeoutMs = 10;
 
 }  // namespace
 
-Skelder::Skelder(libusb_device* device) : USBDevice(device) {
+Skelder::Skelder(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
     setDatarate(Datarate2M);
     setChannel(2);
     vendorRequest(StartupRequest20, 0, 0, nullptr, 0);

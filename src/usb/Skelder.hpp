@@ -13,7 +13,7 @@ enum Datarate : std::int32_t { Datarate250K = 0, Datarate1M = 1, Datarate2M = 2 
 // only sends the requests that change something.
 class Skelder : public USBDevice {
   public:
-    explicit Skelder(libusb_device* device);
+    explicit Skelder(libusb_device* device, capture::CaptureTap tap = {});
 
     void setChannel(std::uint8_t channel);
     void setAddress(std::uint64_t address);

@@ -10,7 +10,8 @@ constexpr unsigned ControlTimeoutMs = 1000;
 
 }  // namespace
 
-USBDevice::USBDevice(libusb_device* device) : device_(device), handle_(device) {
+USBDevice::USBDevice(libusb_device* device, capture::CaptureTap tap)
+    : device_(device), handle_(device), tap_(tap) {
     libusb_device_descriptor descriptor;
     int result = libusb_get_device_descriptor(device_, &descriptor);
     if (result != LIBUSB_SUCCESS) {
@@ -26,6 +27,7 @@ std::int32_t USBDevice::vendorRequest(std::uint8_t request, std::uint16_t value,
     // libusb does not write to an OUT transfer's buffer; its signature is just not const.
     int result = libusb_control_transfer(handle(), VendorOut, request, value, index,
                                          const_cast<std::uint8_t*>(data), length, ControlTimeoutMs);
+    tap_.controlRequest(request, value, index, data, length, result);
     if (result < 0) {
         throwUSBError(result);
     }

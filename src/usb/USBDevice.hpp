@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "capture/CaptureTap.hpp"
 #include "usb/DeviceHandle.hpp"
 
 namespace quenfold::orvalis {
@@ -13,7 +14,8 @@ namespace quenfold::orvalis {
 // loop that uses it; the libusb device reference belongs to the worker record.
 class USBDevice {
   public:
-    explicit USBDevice(libusb_device* device);
+    // Control requests are reported to the tap.
+    explicit USBDevice(libusb_device* device, capture::CaptureTap tap = {});
     virtual ~USBDevice() = default;
     USBDevice(const USBDevice&) = delete;
     USBDevice& operator=(const USBDevice&) = delete;
@@ -26,6 +28,9 @@ class USBDevice {
     std::int32_t versionMajor() const noexcept { return versionMajor_; }
     std::int32_t versionMinor() const noexcept { return versionMinor_; }
 
+    // Where the device's user reports its exchanges.
+    capture::CaptureTap& tap() noexcept { return tap_; }
+
   protected:
     libusb_device_handle* handle() const noexcept { return handle_.get(); }
 
@@ -34,6 +39,7 @@ class USBDevice {
     DeviceHandle handle_;
     std::int32_t versionMajor_ = 0;
     std::int32_t versionMinor_ = 0;
+    capture::CaptureTap tap_;
 };
 
 }  // namespace quenfold::orvalis

@@ -6,6 +6,7 @@
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/USBIds.hpp"
+#include "workers/NeverDestroyed.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -49,15 +50,17 @@ bool holdsDevice(const std::map<std::uint64_t, Worker>& workers, libusb_device* 
 
 // Gives a serial its id on first sight and makes a record under that id when
 // there is none; an existing record is left untouched.
-template <typename Worker>
+template <typename Worker, typename MakeTap>
 void addRecord(std::map<std::string, std::uint64_t>& serials,
                std::map<std::uint64_t, Worker>& workers, std::uint64_t& nextId,
-               const std::string& serial, libusb_device* device) {
+               const std::string& serial, libusb_device* device, MakeTap makeTap) {
     auto known = serials.find(serial);
     if (known == serials.end()) {
         known = serials.emplace(serial, nextId++).first;
     }
-    workers.try_emplace(known->second, device);
+    if (workers.count(known->second) == 0) {
+        workers.try_emplace(known->second, device, makeTap(known->second));
+    }
 }
 
 bool listed(const DeviceList& devices, libusb_device* device) {
@@ -103,17 +106,69 @@ std::vector<std::uint64_t> idsOf(const std::map<std::uint64_t, Worker>& workers)
 
 }  // namespace
 
-LinkRegistry::LinkRegistry() {
+LinkRegistry::LinkRegistry(std::unique_ptr<capture::CaptureFile> capture)
+    : capture(std::move(capture)) {
     refreshDevices();
 }
 
+namespace {
+
+// The home of the process-wide registry: its memory stays for good, and the
+// exit only shuts it down.
+class ProcessRegistry {
+  public:
+    ProcessRegistry() : registry_(capture::CaptureFile::fromEnvironment()) {}
+    ~ProcessRegistry() { registry_.get().shutdown(); }
+    LinkRegistry& get() noexcept { return registry_.get(); }
+
+  private:
+    NeverDestroyed<LinkRegistry> registry_;
+};
+
+}  // namespace
+
 LinkRegistry& LinkRegistry::instance() {
-    static LinkRegistry registry;
-    return registry;
+    static ProcessRegistry registry;
+    return registry.get();
+}
+
+std::unique_lock<std::mutex> LinkRegistry::enter() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (shutDown) {
+        // The process is ending and its devices are closed: park the caller.
+        parked.wait(lock, [] { return false; });
+    }
+    return lock;
+}
+
+void LinkRegistry::shutdown() noexcept {
+    try {
+        std::unique_lock<std::mutex> lock = enter();
+        shutDown = true;
+        for (auto& entry : radioWorkers) {
+            entry.second.halt();
+        }
+        for (auto& entry : usbWorkers) {
+            entry.second.halt();
+        }
+        if (capture) {
+            capture->flush();  // the workers' last records included
+        }
+    } catch (...) {
+        // The process ends anyway; the devices close with it.
+    }
+}
+
+capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std::string& serial,
+                                             std::uint64_t id) {
+    if (!capture) {
+        return capture::CaptureTap();
+    }
+    return capture::CaptureTap(capture.get(), capture->addInterface(kind, serial, id), kind);
 }
 
 void LinkRegistry::refreshDevices() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     DeviceList devices(context.get());
     // Erasing first lets a device that is back get its record, under its old
     // id, in this same refresh.
@@ -142,25 +197,29 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         return;
     }
     if (kind == DeviceKind::Robot) {
-        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device);
+        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::CableRobot, serial, id);
+        });
     } else {
-        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device);
+        addRecord(radioSerials, radioWorkers, nextRadioId, serial, device, [&](std::uint64_t id) {
+            return captureTap(capture::DeviceKind::Dongle, serial, id);
+        });
     }
 }
 
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return RobotPresence{id >= 0 && usbWorkers.count(static_cast<std::uint64_t>(id)) != 0,
                          usbWorkers.size()};
 }
 
 std::vector<std::uint64_t> LinkRegistry::robotIds() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return idsOf(usbWorkers);
 }
 
 std::vector<std::uint64_t> LinkRegistry::dongleIds() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     return idsOf(radioWorkers);
 }
 

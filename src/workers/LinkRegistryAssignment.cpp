@@ -67,12 +67,13 @@ USBWorker& LinkRegistry::usbWorker(std::int64_t id) {
 }
 
 void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     if (connection->isRadio) {
         attachRadio(connection);
     } else {
         usbWorker(connection->deviceId).start(connection);
     }
+    ++attachedCount;
 }
 
 void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection) {
@@ -183,7 +184,7 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
 }
 
 void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock = enter();
     // Another thread may have closed the connection while this one waited.
     const std::int32_t id = connection->deviceId;
     if (id < 0) {
@@ -206,6 +207,11 @@ void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& conne
     }
     connection->deviceId = -1;
     connection->wakeReceivers();
+    // With the last connection closed every worker has stopped: the capture
+    // is complete up to here.
+    if (--attachedCount == 0 && capture) {
+        capture->flush();
+    }
 }
 
 }  // namespace quenfold::orvalis

@@ -1,5 +1,6 @@
 #include "workers/RadioTurn.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -12,6 +13,8 @@ namespace {
 constexpr std::uint8_t PingHeader = 0xFF;
 constexpr std::uint8_t SafelinkEnable[] = {0xFF, 0x05, 0x01};
 constexpr std::uint8_t DownBit = 0x04;
+
+std::atomic<ExchangeHook> exchangeHook{nullptr};
 
 void tune(Skelder& dongle, const ConnectionImpl& connection) {
     if (dongle.address() != connection.address) {
@@ -28,11 +31,22 @@ void tune(Skelder& dongle, const ConnectionImpl& connection) {
     }
 }
 
-RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, const std::uint8_t* bytes,
-                  std::uint64_t size) {
+using capture::ExchangeKind;
+
+RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind, std::uint64_t seq,
+                  const std::uint8_t* bytes, std::uint64_t size) {
     RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
+    dongle.tap().radioExchange(connection.uri, kind, seq, bytes, size, ack.raw.data(), ack.size);
     StatisticsCounters::bump(connection.statistics.sent_count);
     return ack;
+}
+
+// The point between an exchange, counted and with no queue lock held, and
+// the look at its acknowledgement.
+void afterExchange(ConnectionImpl& connection) {
+    if (ExchangeHook hook = exchangeHook.load(std::memory_order_acquire)) {
+        hook(connection);
+    }
 }
 
 Packet pingPacket() {
@@ -62,42 +76,50 @@ void deliver(ConnectionImpl& connection, const RadioAck& ack) {
 // Without safelink the packet stays queued, under the queue lock, until an
 // acknowledgement proves it arrived; the lock makes sure the packet popped is
 // the one that was sent.
-void plainTurn(Skelder& dongle, ConnectionImpl& connection) {
+bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
     RadioAck ack;
     {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            ack = exchange(dongle, connection, top.rawData(), top.size());
+            ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
+                           top.size());
             if (ack.acknowledged()) {
                 connection.sendQueue.pop();
             }
         } else if (connection.autoping) {
-            ack = exchange(dongle, connection, &PingHeader, 1);
+            ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
         } else {
-            return;
+            return false;
         }
     }
+    afterExchange(connection);
     if (ack.acknowledged()) {
         deliver(connection, ack);
     }
+    return true;
 }
 
-void handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
-    RadioAck ack = exchange(dongle, connection, SafelinkEnable, sizeof SafelinkEnable);
+bool handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
+    RadioAck ack = exchange(dongle, connection, ExchangeKind::Handshake, 0, SafelinkEnable,
+                            sizeof SafelinkEnable);
+    afterExchange(connection);
     if (ack.acknowledged()) {
         connection.safelinkInitialized = true;
         deliver(connection, ack);
     }
+    return true;
 }
 
 // With safelink a packet leaves the queue at once; until it is acknowledged it
 // waits in pendingPacket and goes out again byte for byte.
-void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
+bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     Packet packet;
+    ExchangeKind kind = ExchangeKind::Resend;
     if (connection.pendingPacket.valid()) {
         packet = connection.pendingPacket;
     } else {
+        kind = ExchangeKind::Packet;
         {
             std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
             if (!connection.sendQueue.empty()) {
@@ -105,17 +127,20 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
                 connection.sendQueue.pop();
             } else if (connection.autoping) {
                 packet = pingPacket();
+                kind = ExchangeKind::Ping;
             } else {
-                return;
+                return false;
             }
         }
         packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
     }
 
-    RadioAck ack = exchange(dongle, connection, packet.rawData(), packet.size());
+    RadioAck ack =
+        exchange(dongle, connection, kind, packet.seq(), packet.rawData(), packet.size());
+    afterExchange(connection);
     if (!ack.acknowledged()) {
         connection.pendingPacket = packet;
-        return;
+        return true;
     }
     connection.safelinkUp = !connection.safelinkUp;
     if (connection.pendingPacket.valid()) {
@@ -126,19 +151,31 @@ void safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
         connection.safelinkDown = !connection.safelinkDown;
         deliver(connection, ack);
     }
+    return true;
 }
 
 }  // namespace
 
-void radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+bool radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+    dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
     tune(dongle, connection);
+    bool exchanged;
     if (!connection.safelink) {
-        plainTurn(dongle, connection);
+        exchanged = plainTurn(dongle, connection);
     } else if (!connection.safelinkInitialized) {
-        handshakeTurn(dongle, connection);
+        exchanged = handshakeTurn(dongle, connection);
     } else {
-        safelinkTurn(dongle, connection);
+        exchanged = safelinkTurn(dongle, connection);
     }
+    if (exchanged) {
+        // Published after the delivery: whoever sees the count finds the reply.
+        connection.completedExchanges.fetch_add(1, std::memory_order_release);
+    }
+    return exchanged;
+}
+
+void setExchangeHook(ExchangeHook hook) noexcept {
+    exchangeHook.store(hook, std::memory_order_release);
 }
 
 }  // namespace quenfold::orvalis

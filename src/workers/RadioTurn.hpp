@@ -7,6 +7,14 @@ struct ConnectionImpl;
 
 // One connection's turn on its dongle: tune the radio to the connection,
 // make at most one exchange in the connection's mode, deliver the reply.
-void radioTurn(Skelder& dongle, ConnectionImpl& connection);
+// Returns whether it made an exchange.
+bool radioTurn(Skelder& dongle, ConnectionImpl& connection);
+
+// Called by a radio worker after each exchange, once sent_count counts it and
+// the connection's queue lock is released, before its acknowledgement is
+// looked at. None by default; tests set one to
+// hold a worker at that point.
+using ExchangeHook = void (*)(ConnectionImpl& connection);
+void setExchangeHook(ExchangeHook hook) noexcept;
 
 }  // namespace quenfold::orvalis

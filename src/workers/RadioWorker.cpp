@@ -1,17 +1,19 @@
 #include "workers/RadioWorker.hpp"
 
-#include <exception>
+#include <thread>
 
 #include "usb/Skelder.hpp"
-#include "workers/CurrentFailure.hpp"
 #include "workers/RadioTurn.hpp"
 
 namespace quenfold::orvalis {
 
-RadioWorker::RadioWorker(libusb_device* device) : device_(libusb_ref_device(device)) {}
+RadioWorker::RadioWorker(libusb_device* device, capture::CaptureTap tap)
+    : device_(libusb_ref_device(device)),
+      tap_(tap),
+      thread_([this](const std::string& failure) { finish(failure); }) {}
 
 RadioWorker::~RadioWorker() {
-    stopThread();
+    thread_.stop();
     libusb_unref_device(device_);
 }
 
@@ -19,29 +21,22 @@ void RadioWorker::attachConnection(const std::shared_ptr<ConnectionImpl>& connec
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         connections_.insert(connection);
-        if (!errorMessage_.empty()) {
-            connection->setError(errorMessage_);
+        connection->setWorkSignal(thread_.signal());
+        // A failure stores its text before it fails the connections of the
+        // set, which it does under this lock: the connection gets it either way.
+        std::string failure = thread_.errorMessage();
+        if (!failure.empty()) {
+            connection->setError(failure);
         }
     }
-    std::exception_ptr failure;
-    {
-        std::lock_guard<std::mutex> lock(threadMutex_);
-        if (thread_.joinable()) {
-            return;
-        }
-        running_ = true;
-        try {
-            thread_ = std::thread(&RadioWorker::run, this);
-        } catch (...) {
-            running_ = false;
-            failure = std::current_exception();
-        }
-    }
-    if (failure) {
+    thread_.signal()->raise();
+    try {
+        thread_.start([this] { serve(); });
+    } catch (...) {
         // Without a thread nobody would ever serve the connection: take it back.
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         connections_.erase(connection);
-        std::rethrow_exception(failure);
+        throw;
     }
 }
 
@@ -53,14 +48,23 @@ void RadioWorker::detachConnection(const std::shared_ptr<ConnectionImpl>& connec
         connections_.erase(connection);
         empty = connections_.empty();
     }
+    // An idle thread takes a new snapshot at once and lets go of the connection.
+    thread_.signal()->raise();
     if (empty) {
-        stopThread();
+        thread_.stop();
     }
 }
 
 void RadioWorker::awaitSnapshot() {
     std::unique_lock<std::mutex> lock(connectionsMutex_);
-    snapshotCondition_.wait(lock, [this] { return snapshotTaken_ || !running_; });
+    ++snapshotWaiters_;
+    snapshotCondition_.wait(lock, [this] { return snapshotTaken_ || !thread_.running(); });
+    --snapshotWaiters_;
+}
+
+std::size_t RadioWorker::snapshotWaiters() const {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    return snapshotWaiters_;
 }
 
 std::vector<std::shared_ptr<ConnectionImpl>> RadioWorker::connectionList() const {
@@ -73,72 +77,58 @@ std::size_t RadioWorker::connectionCount() const {
     return connections_.size();
 }
 
-std::string RadioWorker::errorMessage() const {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    return errorMessage_;
-}
-
-void RadioWorker::stopThread() {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (!thread_.joinable()) {
-        return;
-    }
-    stopRequested_ = true;
-    thread_.join();
-    thread_ = std::thread();
-    stopRequested_ = false;
-}
-
-void RadioWorker::run() {
-    std::string failure;
-    try {
-        Skelder dongle(device_);
-        std::this_thread::yield();
-        std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
-        serve(dongle, snapshot);
-    } catch (...) {
-        failure = currentFailure();
-    }
-    try {
-        if (!failure.empty()) {
-            recordFailure(failure);
-        }
-    } catch (...) {
-        // Nothing is left to tell; the end of the thread below still frees waiters.
-    }
-    running_ = false;
-    // Taking the lock orders the change before any waiter's next look at it.
-    { std::lock_guard<std::mutex> lock(connectionsMutex_); }
-    snapshotCondition_.notify_all();
-}
-
-void RadioWorker::serve(Skelder& dongle, std::vector<std::shared_ptr<ConnectionImpl>>& snapshot) {
+void RadioWorker::serve() {
+    tap_.workerEvent(capture::RecordType::WorkerStarted);
+    Skelder dongle(device_, tap_);
+    std::this_thread::yield();
+    WorkSignal& signal = *thread_.signal();
+    std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
     for (;;) {
+        // Cleared before anything is looked at: whatever happens from here
+        // on raises it again, so the wait below cannot miss it.
+        signal.clear();
         bool stop;
         {
             std::lock_guard<std::mutex> lock(connectionsMutex_);
             // assign() reuses the vector's storage: no allocation once grown.
             snapshot.assign(connections_.begin(), connections_.end());
             snapshotTaken_ = true;
-            stop = stopRequested_;
+            stop = thread_.stopRequested();
         }
         snapshotCondition_.notify_all();
         if (stop) {
             return;
         }
+        bool exchanged = false;
         for (const std::shared_ptr<ConnectionImpl>& connection : snapshot) {
-            radioTurn(dongle, *connection);
+            exchanged |= radioTurn(dongle, *connection);
         }
-        std::this_thread::yield();
+        // A pass without an exchange means that no connection can send by
+        // itself (nothing queued or pending, no handshake due, no pings):
+        // only a send, a new or closed connection or a stop changes that.
+        if (exchanged) {
+            std::this_thread::yield();
+        } else {
+            signal.wait();
+        }
     }
 }
 
-void RadioWorker::recordFailure(const std::string& message) {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    for (const std::shared_ptr<ConnectionImpl>& connection : connections_) {
-        connection->setError(message);
+void RadioWorker::finish(const std::string& failure) {
+    tap_.workerEvent(
+        failure.empty() ? capture::RecordType::WorkerStopped : capture::RecordType::WorkerFailed,
+        failure);
+    {
+        // Taken also after a clean stop: it orders the end of the thread
+        // before any awaitSnapshot's next look at it.
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        if (!failure.empty()) {
+            for (const std::shared_ptr<ConnectionImpl>& connection : connections_) {
+                connection->setError(failure);
+            }
+        }
     }
-    errorMessage_ = message;
+    snapshotCondition_.notify_all();
 }
 
 }  // namespace quenfold::orvalis

@@ -1,9 +1,9 @@
 #include "workers/USBWorker.hpp"
 
 #include <stdexcept>
+#include <thread>
 
 #include "usb/KorvaneUSB.hpp"
-#include "workers/CurrentFailure.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -12,93 +12,69 @@ constexpr std::uint32_t ReceiveTimeoutMs = 1;
 
 }  // namespace
 
-USBWorker::USBWorker(libusb_device* device) : device_(libusb_ref_device(device)) {}
+USBWorker::USBWorker(libusb_device* device, capture::CaptureTap tap)
+    : device_(libusb_ref_device(device)),
+      tap_(tap),
+      thread_([this](const std::string& failure) { finish(failure); }) {}
 
 USBWorker::~USBWorker() {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    joinThreadLocked();
+    thread_.stop();
     libusb_unref_device(device_);
 }
 
 void USBWorker::start(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (thread_.joinable() || connection_) {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    if (connection_) {
         throw std::runtime_error("Cannot operate more than one connection over USB!");
     }
-    // A new thread serves the robot: an earlier failure no longer describes it,
-    // and the registry must not forget a record that is serving.
-    std::string earlierFailure;
-    {
-        std::lock_guard<std::mutex> errorLock(errorMutex_);
-        earlierFailure.swap(errorMessage_);
+    connection->setWorkSignal(thread_.signal());
+    std::string failure = thread_.errorMessage();
+    if (!failure.empty()) {
+        connection->setError(failure);
     }
     connection_ = connection;
     try {
-        thread_ = std::thread(&USBWorker::run, this);
+        ConnectionImpl& served = *connection;
+        thread_.start([this, &served] { serve(served); });
     } catch (...) {
         connection_.reset();
-        std::lock_guard<std::mutex> errorLock(errorMutex_);
-        errorMessage_.swap(earlierFailure);
         throw;
     }
 }
 
 void USBWorker::stop(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     if (connection != connection_) {
         throw std::runtime_error("Connection does not belong to this thread!");
     }
-    joinThreadLocked();
+    thread_.stop();
     connection_.reset();
 }
 
 std::shared_ptr<ConnectionImpl> USBWorker::connection() const {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    std::lock_guard<std::mutex> lock(connectionMutex_);
     return connection_;
 }
 
-std::string USBWorker::errorMessage() const {
-    std::lock_guard<std::mutex> lock(errorMutex_);
-    return errorMessage_;
-}
-
-void USBWorker::joinThreadLocked() {
-    if (thread_.joinable()) {
-        stopRequested_ = true;
-        thread_.join();
-        thread_ = std::thread();
-        stopRequested_ = false;
+void USBWorker::serve(ConnectionImpl& connection) {
+    tap_.forConnection(connection.uri).workerEvent(capture::RecordType::WorkerStarted);
+    KorvaneUSB robot(device_, tap_.forConnection(connection.uri));
+    while (!thread_.stopRequested()) {
+        pass(robot, connection);
     }
 }
 
-void USBWorker::run() {
-    // The record keeps connection_ until stop() has joined this thread.
-    ConnectionImpl& connection = *connection_;
-    std::string failure;
-    try {
-        KorvaneUSB robot(device_);
-        while (!stopRequested_) {
-            pass(robot, connection);
-        }
-    } catch (...) {
-        failure = currentFailure();
-    }
-    if (!failure.empty()) {
-        try {
-            recordFailure(connection, failure);
-        } catch (...) {
-            // Nothing is left to tell.
-        }
-    }
-}
-
+// The robot may send at any time, so the worker keeps polling it even with
+// nothing to send.
 void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
     std::this_thread::yield();
     {
         std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
-            if (robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()))) {
+            const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
+            robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
+            if (taken) {
                 StatisticsCounters::bump(connection.statistics.sent_count);
                 connection.sendQueue.pop();
             }
@@ -108,14 +84,19 @@ void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
     std::uint64_t count = robot.receive(received.rawData(), PacketCapacity, ReceiveTimeoutMs);
     received.setRawSize(count);
     if (count != 0) {
+        robot.tap().cableRead(connection.uri, received.rawData(), count);
         connection.pushReceived(received);
     }
 }
 
-void USBWorker::recordFailure(ConnectionImpl& connection, const std::string& message) {
-    connection.setError(message);
-    std::lock_guard<std::mutex> lock(errorMutex_);
-    errorMessage_ = message;
+void USBWorker::finish(const std::string& failure) {
+    tap_.forConnection(connection_->uri)
+        .workerEvent(failure.empty() ? capture::RecordType::WorkerStopped
+                                     : capture::RecordType::WorkerFailed,
+                     failure);
+    if (!failure.empty()) {
+        connection_->setError(failure);
+    }
 }
 
 }  // namespace quenfold::orvalis

@@ -2,13 +2,13 @@
 
 #include <libusb.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "capture/CaptureTap.hpp"
 #include "link/ConnectionImpl.hpp"
+#include "workers/WorkerThread.hpp"
 
 namespace quenfold::orvalis {
 
@@ -19,7 +19,7 @@ class KorvaneUSB;
 // and the robot.
 class USBWorker {
   public:
-    explicit USBWorker(libusb_device* device);
+    explicit USBWorker(libusb_device* device, capture::CaptureTap tap = {});
     ~USBWorker();
     USBWorker(const USBWorker&) = delete;
     USBWorker& operator=(const USBWorker&) = delete;
@@ -28,28 +28,30 @@ class USBWorker {
     void start(const std::shared_ptr<ConnectionImpl>& connection);
     void stop(const std::shared_ptr<ConnectionImpl>& connection);
 
+    // Stops the thread for the end of the process; the connections stay,
+    // unserved.
+    void halt() { thread_.stop(); }
+
     libusb_device* device() const noexcept { return device_; }
     // The connection the robot carries, if any; called with the registry's lock held.
     std::shared_ptr<ConnectionImpl> connection() const;
-    std::string errorMessage() const;
+    std::string errorMessage() const { return thread_.errorMessage(); }
 
   private:
-    void run();
+    void serve(ConnectionImpl& connection);
     void pass(KorvaneUSB& robot, ConnectionImpl& connection);
-    void recordFailure(ConnectionImpl& connection, const std::string& message);
-    void joinThreadLocked();  // the caller holds threadMutex_
+    void finish(const std::string& failure);
 
     libusb_device* device_;
+    const capture::CaptureTap tap_;
 
-    mutable std::mutex threadMutex_;
-    std::thread thread_;
-    std::atomic<bool> stopRequested_{false};
+    // Guards connection_ for start and stop. The thread reads connection_
+    // without it: start sets it before the thread begins, stop drops it only
+    // after the join.
+    mutable std::mutex connectionMutex_;
     std::shared_ptr<ConnectionImpl> connection_;
 
-    // Separate from threadMutex_, which stop() holds across the join: the
-    // registry's refresh reads the error without waiting for a thread.
-    mutable std::mutex errorMutex_;
-    std::string errorMessage_;
+    WorkerThread thread_;  // last: its thread uses everything above
 };
 
 }  // namespace quenfold::orvalis

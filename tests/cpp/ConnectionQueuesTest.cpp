@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -104,25 +107,57 @@ TEST(ConnectionQueues, ReceiveTimesOutWithTheEmptyPacket) {
     EXPECT_EQ(state.popReceived(0).payload(), "a");
 }
 
-TEST(ConnectionQueues, UnlimitedReceiveEndsOnFailureAndOnClose) {
-    ConnectionImpl failing;
-    std::string failure;
-    std::thread waiter([&] {
-        try {
-            failing.popReceived(0);
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
+// The receiver is surely waiting before anything happens: seen under the
+// queue lock, a begun wait means that the receiver released the lock by
+// waiting. Whatever happens next has to wake it.
+class BlockedReceiver {
+  public:
+    explicit BlockedReceiver(ConnectionImpl& state) : state_(state) {
+        result_ = std::async(std::launch::async, [this] { return receive(); });
+        while (state_.receiveWaitsBegun() == 0) {
+            std::this_thread::yield();
         }
-    });
+    }
+
+    // What the receive ended with, or "still waiting" after a bound far
+    // beyond any wake-up.
+    std::string outcome() {
+        if (result_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            // Let the thread go before the future's destructor joins it.
+            state_.setError("released by the test");
+            return "still waiting";
+        }
+        return result_.get();
+    }
+
+  private:
+    std::string receive() {
+        try {
+            Packet packet = state_.popReceived(0);
+            return packet.valid() ? packet.payload() : "empty packet";
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+    }
+
+    ConnectionImpl& state_;
+    std::future<std::string> result_;
+};
+
+TEST(ConnectionQueues, WaitingReceiverWakesForAPacketAFailureAndAClose) {
+    ConnectionImpl pushed;
+    BlockedReceiver forPacket(pushed);
+    pushed.pushReceived(onPort(3, 'p'));
+    EXPECT_EQ(forPacket.outcome(), "p");
+
+    ConnectionImpl failing;
+    BlockedReceiver forFailure(failing);
     failing.setError("LIBUSB_ERROR_NO_DEVICE");
-    waiter.join();
-    EXPECT_EQ(failure, "LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_EQ(forFailure.outcome(), "LIBUSB_ERROR_NO_DEVICE");
 
     ConnectionImpl closing;
-    Packet received;
-    std::thread closedWaiter([&] { received = closing.popReceived(0); });
+    BlockedReceiver forClose(closing);
     closing.deviceId = -1;
     closing.wakeReceivers();
-    closedWaiter.join();
-    EXPECT_FALSE(received.valid());
+    EXPECT_EQ(forClose.outcome(), "empty packet");
 }

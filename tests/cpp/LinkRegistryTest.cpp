@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "BenchDevices.hpp"
+#include "HeldExchange.hpp"
 #include "emu/Bench.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -180,6 +183,42 @@ TEST_F(LinkRegistryTest, GatheringMovesWholeOverlapChains) {
               "simultaneously.radio://0/9/2M/E7E7E7E7E7?safelink=0&autoping=0 "
               "radio://0/9/250K/0000000003");
     for (auto& connection : {nine, ten, twelveA, twelveB, eleven, tenAgain}) {
+        registry.detachConnection(connection);
+    }
+}
+
+// A connection moved to another dongle must not get a turn there while the
+// old dongle's worker is still in the middle of one: its safelink state
+// belongs to one worker at a time.
+TEST_F(LinkRegistryTest, MoveWaitsForTheTurnUnderWayOnTheOldDongle) {
+    bench.addDongle("S1");
+    bench.addDongle("S2");
+    LinkRegistry registry;
+    auto busy = open(registry, "radio://0/10/1M/E7E7E7E7E7");
+    auto stays = open(registry, "radio://0/50/2M/E7E7E7E7E7?safelink=0");  // keeps dongle 0 running
+    auto elevenA = open(registry, "radio://1/11/1M/E7E7E7E7E7?safelink=0");
+    auto elevenB = open(registry, "radio://1/11/1M/0000000001?safelink=0");
+    testing::HeldExchange hold([&](const ConnectionImpl& c) { return &c == busy.get(); });
+    hold.awaitHeld();
+    auto opener = std::async(std::launch::async, [&] {
+        return open(registry, "radio://*/10/2M/0000000002?safelink=0");
+    });
+    RadioWorker& old = registry.radioWorker(0);
+    auto opened = [&] {
+        return opener.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    bool settled =
+        eventually([&] { return old.snapshotWaiters() > 0 || hold.servedTwice() || opened(); });
+    bool servedTwice = hold.servedTwice();
+    bool openedEarly = opened();
+    hold.release();
+    ASSERT_TRUE(settled);
+    EXPECT_FALSE(servedTwice);
+    EXPECT_FALSE(openedEarly);
+    auto moved = opener.get();
+    EXPECT_EQ(busy->deviceId, 1);
+    EXPECT_FALSE(hold.servedTwice());
+    for (auto& connection : {busy, stays, elevenA, elevenB, moved}) {
         registry.detachConnection(connection);
     }
 }

@@ -7,6 +7,7 @@
 #include "BenchDevices.hpp"
 #include "emu/Bench.hpp"
 #include "workers/RadioWorker.hpp"
+#include "workers/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -118,6 +119,42 @@ TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
     }
 }
 
+// With nothing to send the worker waits, and every change wakes it: a new
+// connection, a send, a detached connection, a stop.
+TEST_F(RadioWorkerTest, IdleWorkerWaitsAndWakesForEveryChange) {
+    bench.addRadioRobot(80, 2);
+    auto first = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0");
+    worker.attachConnection(first);
+    WorkSignal& signal = *first->workSignal;
+    // Seen under the signal's lock with nothing raising it: the worker waits.
+    std::uint64_t idle = 0;
+    auto idleAgain = [&] {
+        bool waiting = eventually([&] { return signal.waitsBegun() > idle; });
+        idle = signal.waitsBegun();
+        return waiting;
+    };
+    ASSERT_TRUE(idleAgain());
+    std::size_t requests = dongle.controlLog().size();
+
+    auto second = radio("radio://0/20/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    worker.attachConnection(second);
+    EXPECT_TRUE(eventually([&] { return channelRequests(20) == 1; }));
+    ASSERT_TRUE(idleAgain());
+    // One pass, whichever comes first in it: the new connection's channel,
+    // perhaps the first one's again, then nothing more.
+    EXPECT_LE(dongle.controlLog().size(), requests + 2);
+    EXPECT_TRUE(dongle.bulkOutLog().empty());
+
+    Packet packet = packetOf(2, "x");
+    first->pushSend(packet);
+    EXPECT_EQ(bytesOf(receive(*first)), Bytes{0xFF});
+    ASSERT_TRUE(idleAgain());
+
+    worker.detachConnection(second);
+    worker.awaitSnapshot();          // returns only if the detach woke the worker
+    worker.detachConnection(first);  // the stop joins only a woken worker
+}
+
 TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
     auto connection = radio("radio://0/40/1M/E7E7E7E7E7?safelink=0&autoping=0");
     worker.attachConnection(connection);
@@ -183,6 +220,30 @@ TEST_F(RadioWorkerTest, UnansweredHandshakeIsAllThatIsSent) {
     }
     EXPECT_EQ(connection->sendQueue.size(), 1u);
     EXPECT_EQ(connection->statistics.ack_count, 0u);
+}
+
+TEST_F(RadioWorkerTest, SafelinkDropsARepliedDownBitOnItsRepeat) {
+    // Answers straight from the dongle, one per packet: the handshake's
+    // empty acknowledgement, a reply with down bit 0, the same reply again
+    // (the robot did not see it taken), then the next reply with down bit 1.
+    for (const Bytes& answer :
+         {Bytes{0x01}, Bytes{0x01, 0x30, 'a'}, Bytes{0x01, 0x30, 'a'}, Bytes{0x01, 0x34, 'b'}}) {
+        dongle.queueRawAnswer(answer);
+    }
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?autoping=0");
+    for (const char* payload : {"1", "2", "3"}) {
+        Packet packet = packetOf(3, payload);
+        connection->pushSend(packet);
+    }
+    worker.attachConnection(connection);
+    EXPECT_EQ(receive(*connection).payload(), "a");
+    EXPECT_EQ(receive(*connection).payload(), "b");
+    worker.detachConnection(connection);
+    EXPECT_FALSE(connection->popReceived(1).valid());
+    ConnectionStatistics stats = connection->statistics.snapshot();
+    EXPECT_EQ(stats.sent_count, 4u);
+    EXPECT_EQ(stats.receive_count, 2u);
+    EXPECT_EQ(stats.ack_count, 3u);  // the handshake, "a" once, "b"
 }
 
 TEST_F(RadioWorkerTest, SafelinkDeliversExactlyOnceUnderLoss) {

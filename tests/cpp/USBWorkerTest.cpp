@@ -92,6 +92,17 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     Packet packet;
     EXPECT_THROW(connection->pushSend(packet), std::runtime_error);
     worker.stop(connection);
+
+    // A failed worker stays failed: a new connection gets its error at once
+    // and no thread opens the robot again.
+    robot.replug();
+    std::size_t requests = robot.controlLog().size();
+    auto again = cable();
+    worker.start(again);
+    EXPECT_EQ(again->errorMessage, "LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_THROW(worker.start(cable()), std::runtime_error);  // it is still held
+    worker.stop(again);
+    EXPECT_EQ(robot.controlLog().size(), requests);
 }
 
 }  // namespace

@@ -1,0 +1,199 @@
+#include "capture/CaptureFile.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace quenfold::orvalis::capture {
+namespace {
+
+std::uint64_t nowMicroseconds() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(
+        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+void warn(const std::string& line) {
+    std::string text = "orvapy: " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+const char* kindName(DeviceKind kind) {
+    switch (kind) {
+        case DeviceKind::Dongle:
+            return "dongle";
+        case DeviceKind::CableRobot:
+            return "usb";
+        default:
+            return "orvapy";
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<CaptureFile> CaptureFile::fromEnvironment() {
+    const char* path = std::getenv(Environment);
+    if (path == nullptr || *path == '\0') {
+        return nullptr;
+    }
+    return open(path);
+}
+
+std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity) {
+    auto refuse = [&](const std::string& reason) {
+        warn("cannot write the capture to " + path + ": " + reason + "; running without capture");
+        return nullptr;
+    };
+    // The environment reaches child processes too: the file is locked while
+    // it is written, and a second writer keeps its hands off instead of
+    // truncating it under the first one.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return refuse(std::strerror(errno));
+    }
+    struct stat status;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd);
+        return refuse(error == EWOULDBLOCK ? "another process is writing it"
+                                           : std::strerror(error));
+    }
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
+        int error = errno;
+        ::close(fd);
+        return refuse(std::strerror(error));
+    }
+    std::FILE* stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int error = errno;
+        ::close(fd);
+        return refuse(std::strerror(error));
+    }
+    try {
+        return std::make_unique<CaptureFile>(path, stream, capacity);
+    } catch (const std::exception& error) {
+        // The constructor took the stream: it is closed already.
+        return refuse(error.what());
+    }
+}
+
+CaptureFile::CaptureFile(std::string path, std::FILE* stream, std::size_t capacity)
+    : path_(std::move(path)), writer_(stream), buffer_(capacity) {
+    addInterface(DeviceKind::Library, "", 0);
+    if (!writer_.writeSectionHeader()) {
+        end(std::strerror(errno));
+    }
+    thread_ = std::thread(&CaptureFile::run, this);
+}
+
+CaptureFile::~CaptureFile() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+std::uint32_t CaptureFile::addInterface(DeviceKind kind, const std::string& serial,
+                                        std::uint64_t id) {
+    std::string name = kind == DeviceKind::Library
+                           ? std::string(kindName(kind))
+                           : std::string(kindName(kind)) + " " + std::to_string(id) + " " + serial;
+    std::lock_guard<std::mutex> lock(interfacesMutex_);
+    auto [entry, added] =
+        interfaceIds_.emplace(name, static_cast<std::uint32_t>(interfaceIds_.size()));
+    if (added) {
+        std::string description =
+            kind == DeviceKind::Library
+                ? "orvapy link library"
+                : std::string(kind == DeviceKind::Dongle ? "Skelder dongle"
+                                                         : "Korvane on a cable") +
+                      ", id " + std::to_string(id) + ", serial " + serial;
+        newInterfaces_.push_back(Interface{name, description});
+    }
+    return entry->second;
+}
+
+void CaptureFile::push(CaptureRecord& record) {
+    if (ended_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    record.timestampUs = nowMicroseconds();
+    buffer_.push(record);
+}
+
+void CaptureFile::flush() {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    const std::uint64_t ticket = ++flushRequested_;
+    wake_.notify_one();
+    written_.wait(lock, [&] { return flushDone_ >= ticket || stopping_; });
+}
+
+void CaptureFile::run() {
+    std::vector<CaptureRecord> batch;
+    batch.reserve(buffer_.capacity());
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    for (;;) {
+        wake_.wait_for(lock, FlushInterval,
+                       [this] { return stopping_ || flushRequested_ != flushDone_; });
+        const bool stop = stopping_;
+        const std::uint64_t ticket = flushRequested_;
+        lock.unlock();
+        writePending(batch);
+        lock.lock();
+        flushDone_ = ticket;
+        written_.notify_all();
+        if (stop) {
+            return;
+        }
+    }
+}
+
+void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
+    // Records first, then the interfaces: a record in this batch was made
+    // after its interface was added, so the interface is among those taken.
+    const std::uint64_t dropped = buffer_.take(batch);
+    std::vector<Interface> interfaces;
+    {
+        std::lock_guard<std::mutex> lock(interfacesMutex_);
+        interfaces.swap(newInterfaces_);
+    }
+    if (ended()) {
+        batch.clear();
+        return;
+    }
+    bool ok = true;
+    for (const Interface& interface : interfaces) {
+        ok = ok && writer_.writeInterface(interface.name, interface.description);
+    }
+    for (const CaptureRecord& record : batch) {
+        ok = ok && writer_.writeRecord(record);
+    }
+    batch.clear();
+    dropped_.fetch_add(dropped, std::memory_order_relaxed);
+    if (ok && dropped != 0) {
+        CaptureRecord note;
+        note.begin(RecordType::RecordsDropped, DeviceKind::Library, FlagError, "");
+        note.put64(dropped);
+        note.timestampUs = nowMicroseconds();
+        ok = writer_.writeRecord(note);
+    }
+    if (!ok || !writer_.flush()) {
+        end(std::strerror(errno));
+    }
+}
+
+void CaptureFile::end(const char* reason) {
+    if (!ended_.exchange(true)) {
+        warn("the capture to " + path_ + " has ended: " + reason);
+    }
+}
+
+}  // namespace quenfold::orvalis::capture

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/CaptureFormat.hpp"
+#include "capture/CaptureRecord.hpp"
+#include "capture/PcapngWriter.hpp"
+#include "capture/RecordBuffer.hpp"
+
+namespace quenfold::orvalis::capture {
+
+// A pcapng file that records what the link does, with the thread that writes
+// it. Records arrive through a bounded buffer; the writer drains it at least
+// every FlushInterval and flushes the file each time, so a killed process
+// leaves a readable file. A file that stops taking bytes ends the capture
+// with one warning on standard error; the link never notices.
+class CaptureFile {
+  public:
+    static constexpr std::size_t DefaultCapacity = 4096;
+    static constexpr std::chrono::milliseconds FlushInterval{100};
+    static constexpr const char* Environment = "ORVAPY_CAPTURE";
+
+    // The capture named by the environment, or null when there is none or it
+    // cannot be written (then with a warning).
+    static std::unique_ptr<CaptureFile> fromEnvironment();
+    // Null, with one warning line on standard error, when the path cannot be
+    // opened for writing.
+    static std::unique_ptr<CaptureFile> open(const std::string& path,
+                                             std::size_t capacity = DefaultCapacity);
+
+    CaptureFile(std::string path, std::FILE* stream, std::size_t capacity);
+    // Writes everything still buffered and closes the file.
+    ~CaptureFile();
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+
+    // The interface of a device, described once; the same device (kind,
+    // serial and id) always gets the same interface. Interface 0 is the
+    // library's own.
+    std::uint32_t addInterface(DeviceKind kind, const std::string& serial, std::uint64_t id);
+
+    // Stamps the record with the time and hands it to the writer.
+    void push(CaptureRecord& record);
+
+    // Returns once everything pushed before the call is in the file (or the
+    // capture has ended).
+    void flush();
+
+    std::uint64_t droppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+    bool ended() const noexcept { return ended_.load(std::memory_order_relaxed); }
+
+  private:
+    struct Interface {
+        std::string name;
+        std::string description;
+    };
+
+    void run();
+    void writePending(std::vector<CaptureRecord>& batch);
+    void end(const char* reason);
+
+    const std::string path_;
+    PcapngWriter writer_;
+    RecordBuffer buffer_;
+    std::atomic<bool> ended_{false};
+    std::atomic<std::uint64_t> dropped_{0};
+
+    std::mutex interfacesMutex_;
+    std::map<std::string, std::uint32_t> interfaceIds_;
+    std::vector<Interface> newInterfaces_;  // not yet written
+
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    bool stopping_ = false;
+    std::uint64_t flushRequested_ = 0;
+    std::uint64_t flushDone_ = 0;
+    std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace quenfold::orvalis::capture

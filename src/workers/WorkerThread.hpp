@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "workers/WorkSignal.hpp"
+
+namespace quenfold::orvalis {
+
+// The thread of one worker record, with its stop request, its wake-up call
+// and its error slot: the one lifecycle of radio and cable workers.
+//
+// - start() runs the body in a new thread, unless a thread exists (running,
+//   or ended and not joined yet) or the worker has failed.
+// - stop() asks the body to end, wakes it and joins it. The body looks at
+//   stopRequested() between its steps; stop() then clears the request.
+// - A body that throws ends its thread: the error's text goes into the error
+//   slot, then to the end handler, which hands it to the connections. A
+//   worker that failed stays failed: nothing clears the slot, and start()
+//   runs no thread for it again; only a new record serves the device again.
+// - The end handler runs at every end of the thread, with the failure's text
+//   or with "" after a stop, once running() has turned false.
+class WorkerThread {
+  public:
+    using EndHandler = std::function<void(const std::string& failure)>;
+
+    explicit WorkerThread(EndHandler onEnd);
+    // Stops the thread. An owner whose body uses its own members stops it
+    // first, in its own destructor.
+    ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    // Returns whether a thread was started. Failing to create one throws
+    // (resource unavailable) and changes nothing.
+    bool start(std::function<void()> body);
+    void stop();
+
+    bool stopRequested() const noexcept { return stopRequested_; }
+    // Between a start and the end of the body.
+    bool running() const noexcept { return running_; }
+    bool failed() const;
+    std::string errorMessage() const;
+
+    // Raised by anything that may give the worker something to do.
+    const std::shared_ptr<WorkSignal>& signal() const noexcept { return signal_; }
+
+  private:
+    void run(const std::function<void()>& body);
+
+    const EndHandler onEnd_;
+    const std::shared_ptr<WorkSignal> signal_ = std::make_shared<WorkSignal>();
+
+    std::mutex threadMutex_;  // held across start and across stop's join
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> running_{false};
+
+    // Apart from threadMutex_: the error can be read while a stop joins.
+    mutable std::mutex errorMutex_;
+    std::string errorMessage_;
+};
+
+}  // namespace quenfold::orvalis

@@ -1,0 +1,80 @@
+"""Programs that check that a call waiting in orvapy lets other threads run.
+
+Run as `python lock_scenarios.py NAME`: a helper thread makes the call while
+the main thread waits, with the interpreter lock, until it sees the helper
+standing inside it; then it prints "ran beside" and ends. The interpreter
+is told not to take the lock away from a thread (a huge switch interval):
+only a call that lets the lock go lets the main thread look. A call that
+keeps it starves the main thread, and a watchdog ends the process with the
+threads' tracebacks.
+"""
+import faulthandler
+import sys
+import threading
+import time
+
+from orvapy import Connection
+
+from exit_scenarios import inside_call, make_bench
+
+WATCHDOG_SECONDS = 60
+
+
+def recv_waiting():
+    """recv(0) on a link where nothing arrives."""
+    make_bench()
+    c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0")
+
+    def call():
+        c.recv(0)
+
+    return call
+
+
+def close_waiting_on_the_worker():
+    """close() while the cable worker's link-off request runs into its time-out."""
+    bench = make_bench()
+    c = Connection("usb://0")
+    while not bench.cable.link_on:
+        time.sleep(0.001)
+    bench.cable.time_out_next_control()
+
+    def call():
+        c.close()
+
+    return call
+
+
+def statistics_waiting_on_a_transfer():
+    """statistics while the worker holds the send queue across exchanges
+    whose answer never comes (each one waits for its reply's time-out)."""
+    bench = make_bench()
+    c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0")
+    bench.dongle.stop_answering(True)
+
+    def call():
+        while True:
+            c.statistics
+
+    return call
+
+
+SCENARIOS = {f.__name__: f for f in (recv_waiting, close_waiting_on_the_worker,
+                                     statistics_waiting_on_a_transfer)}
+
+
+def main(name):
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    call = SCENARIOS[name]()
+    sys.setswitchinterval(1000)
+    helper = threading.Thread(target=call, daemon=True)
+    helper.start()
+    while not inside_call(helper, call):
+        if not helper.is_alive():
+            sys.exit("the call ended before the main thread could run beside it")
+        time.sleep(0.001)
+    print("ran beside", flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

@@ -1,0 +1,113 @@
+"""Link captures on the bench, read back with tshark and the dissector."""
+import collections
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import List, NamedTuple
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DISSECTOR = os.path.join(HERE, "..", "..", "tools", "wireshark", "orvapy.lua")
+FIELDS = ["frame.interface_name", "orvapy.decoded", "orvapy.type", "orvapy.uri", "orvapy.kind",
+          "orvapy.ack", "orvapy.resend", "orvapy.taken", "orvapy.request", "orvapy.wvalue",
+          "orvapy.windex", "orvapy.data", "orvapy.error"]
+
+
+class Record(NamedTuple):
+    """One record as tshark shows the fields above, in that order ("" when absent)."""
+    interface_name: str
+    decoded: str
+    type: str
+    uri: str
+    kind: str
+    ack: str
+    resend: str
+    taken: str
+    request: str
+    wvalue: str
+    windex: str
+    data: str
+    error: str
+
+
+def run_program(script: str, capture: str,
+                timeout: float = 600) -> "subprocess.CompletedProcess[str]":
+    orvaemu = pytest.importorskip("orvaemu")
+    if not orvaemu.preloaded():
+        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
+    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
+    env["ORVAPY_CAPTURE"] = capture
+    return subprocess.run([sys.executable, os.path.join(HERE, script)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
+def read_capture(path: str) -> List[Record]:
+    """Every record of the file, as tshark decodes it with the dissector."""
+    command = ["tshark", "-X", "lua_script:" + DISSECTOR, "-r", path, "-T", "fields",
+               "-E", "separator=|", "-E", "occurrence=f"]
+    for field in FIELDS:
+        command += ["-e", field]
+    output = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+    return [Record(*line.split("|")) for line in output.splitlines()]
+
+
+def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path: Path) -> None:
+    path = str(tmp_path / "bench.pcapng")
+    result = run_program("capture_scenario.py", path)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert result.stderr == ""
+    report = json.loads(result.stdout)
+    assert "radio://*/80/2M/E7E7E7E7E7" in report["found"]
+    records = read_capture(path)
+
+    assert records and all(r.decoded == "1" for r in records)
+    dongle = [r for r in records if r.interface_name == "dongle 0 EMU0"]
+    cable = [r for r in records if r.interface_name == "usb 0 EMUR0"]
+    exchanges = [r for r in dongle if r.type == "1"]
+    statistics = report["statistics"]
+
+    # Every packet handed to the dongle is one record; per connection they
+    # number its sent_count.
+    assert len(exchanges) == report["dongle_bulk_out"]
+    for uri in ("radio://0/80/2M/E7E7E7E7E7?safelink=0", "radio://0/40/1M/E7E7E7E7E7"):
+        mine = [r for r in exchanges if r.uri == uri]
+        assert len(mine) == statistics[uri]["sent_count"], uri
+        assert any(r.ack == "0" for r in mine), uri + ": the loss shows"
+        assert any(r.resend == "1" for r in mine), uri + ": resends are marked"
+    plain = [r for r in exchanges if r.uri == "radio://0/80/2M/E7E7E7E7E7?safelink=0"]
+    assert sum(r.ack == "1" for r in plain) == statistics[plain[0].uri]["ack_count"]
+    safe = [r for r in exchanges if r.uri == "radio://0/40/1M/E7E7E7E7E7"]
+    assert safe[0].kind == "2"  # the handshake first
+
+    # The scan's probes, one connection each, are in the capture too.
+    assert len({r.uri for r in exchanges}) > 3
+
+    def control(records: List[Record]) -> List[List[object]]:
+        return [[int(r.request, 16), int(r.wvalue), int(r.windex), r.data.replace(":", "")]
+                for r in records if r.type == "4"]
+
+    assert control(dongle) == report["dongle_control"]
+    assert control(cable) == report["robot_control"]
+    writes = [r for r in cable if r.type == "2"]
+    assert sum(r.taken == "1" for r in writes) == statistics["usb://0"]["sent_count"]
+    assert sum(r.taken == "1" for r in writes) == report["robot_bulk_out"]
+    assert sum(r.type == "3" for r in cable) == statistics["usb://0"]["receive_count"]
+
+    # Each worker started and stopped as often as the other; none failed.
+    for device in (dongle, cable):
+        types = collections.Counter(r.type for r in device)
+        assert types["5"] == types["6"] >= 1
+        assert types["7"] == 0
+    assert not any(r.error == "1" for r in records)
+
+
+def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path: Path) -> None:
+    path = str(tmp_path / "missing-folder" / "capture.pcapng")
+    result = run_program("capture_cable_echo.py", path)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert result.stdout == "echoed\n"
+    assert result.stderr == (f"orvapy: cannot write the capture to {path}: No such file or "
+                             "directory; running without capture\n")
