@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 import types
+from typing import Callable
 
 import orvaemu
 import orvapy
@@ -28,7 +29,7 @@ LINKS = {
 CALLS = {"CALL_FUNCTION", "CALL_METHOD", "CALL_FUNCTION_KW", "CALL_FUNCTION_EX", "LOAD_ATTR"}
 
 
-def make_bench():
+def make_bench() -> types.SimpleNamespace:
     """A dongle, a robot on a cable and one in the air on channel 80 at 2M."""
     bench = orvaemu.Bench()
     devices = types.SimpleNamespace(bench=bench, dongle=bench.add_dongle("EMU0"),
@@ -40,17 +41,18 @@ def make_bench():
     return devices
 
 
-def packet():
+def packet() -> Packet:
     p = Packet()
     p.port = 1
     p.payload = b"\x01\x02"
     return p
 
 
-def inside_call(thread, function):
+def inside_call(thread: threading.Thread, function: Callable[..., object]) -> bool:
     """Whether the thread stands in a call made by `function`'s frame: with
     the lock held here, it is inside orvapy, which let the lock go."""
-    frame = sys._current_frames().get(thread.ident)
+    ident = thread.ident  # None before the thread started: no frame then
+    frame = sys._current_frames().get(ident) if ident is not None else None
     while frame is not None and frame.f_code is not function.__code__:
         frame = frame.f_back
     if frame is None:
@@ -58,37 +60,37 @@ def inside_call(thread, function):
     return dis.opname[frame.f_code.co_code[frame.f_lasti]] in CALLS
 
 
-def recv0(uri):
+def recv0(uri: str) -> None:
     c = Connection(uri)
     while True:
         c.recv(0)
 
 
-def recv_loop(uri):
+def recv_loop(uri: str) -> None:
     c = Connection(uri)
     while True:
         c.recv(5)
 
 
-def send(uri):
+def send(uri: str) -> None:
     c = Connection(uri)
     p = packet()
     while True:
         c.send(p)
 
 
-def close(uri):
+def close(uri: str) -> None:
     while True:
         c = Connection(uri)
         c.close()
 
 
-def scan(uri):
+def scan(uri: str) -> None:
     while True:
         Connection.scan()
 
 
-def scan_selected(uri):
+def scan_selected(uri: str) -> None:
     while True:
         Connection.scan_selected([uri])
 
@@ -96,7 +98,7 @@ def scan_selected(uri):
 STATES = {f.__name__: f for f in (recv0, recv_loop, send, close, scan, scan_selected)}
 
 
-def main_ends_inside(state, link):
+def main_ends_inside(state: str, link: str) -> None:
     make_bench()
     daemon = threading.Thread(target=STATES[state], args=(LINKS[link],), daemon=True)
     daemon.start()
@@ -108,7 +110,7 @@ def main_ends_inside(state, link):
     print("inside", flush=True)
 
 
-def wait_in_recv(link):
+def wait_in_recv(link: str) -> None:
     make_bench()
     daemon = threading.Thread(target=recv_loop, args=(LINKS[link],), daemon=True)
     daemon.start()
@@ -117,7 +119,7 @@ def wait_in_recv(link):
     c.recv(0)
 
 
-def leave_open():
+def leave_open() -> None:
     """On the devices of the calling process's bench: leaves a radio and a
     cable connection open, with a daemon thread waiting on one of them."""
     radio = Connection(LINKS["radio-autoping"])

@@ -12,6 +12,7 @@ import faulthandler
 import sys
 import threading
 import time
+from typing import Callable
 
 from orvapy import Connection
 
@@ -20,18 +21,18 @@ from exit_scenarios import inside_call, make_bench
 WATCHDOG_SECONDS = 60
 
 
-def recv_waiting():
+def recv_waiting() -> Callable[[], None]:
     """recv(0) on a link where nothing arrives."""
     make_bench()
     c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0")
 
-    def call():
+    def call() -> None:
         c.recv(0)
 
     return call
 
 
-def close_waiting_on_the_worker():
+def close_waiting_on_the_worker() -> Callable[[], None]:
     """close() while the cable worker's link-off request runs into its time-out."""
     bench = make_bench()
     c = Connection("usb://0")
@@ -39,20 +40,20 @@ def close_waiting_on_the_worker():
         time.sleep(0.001)
     bench.cable.time_out_next_control()
 
-    def call():
+    def call() -> None:
         c.close()
 
     return call
 
 
-def statistics_waiting_on_a_transfer():
+def statistics_waiting_on_a_transfer() -> Callable[[], None]:
     """statistics while the worker holds the send queue across exchanges
     whose answer never comes (each one waits for its reply's time-out)."""
     bench = make_bench()
     c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0")
     bench.dongle.stop_answering(True)
 
-    def call():
+    def call() -> None:
         while True:
             c.statistics
 
@@ -63,7 +64,7 @@ SCENARIOS = {f.__name__: f for f in (recv_waiting, close_waiting_on_the_worker,
                                      statistics_waiting_on_a_transfer)}
 
 
-def main(name):
+def main(name: str) -> None:
     faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
     call = SCENARIOS[name]()
     sys.setswitchinterval(1000)
