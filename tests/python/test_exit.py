@@ -4,15 +4,20 @@ import signal
 import subprocess
 import sys
 from pathlib import Path
+from typing import TYPE_CHECKING, Optional, Tuple
 
 import pytest
 
 import exit_scenarios
 
+if TYPE_CHECKING:
+    import orvaemu
+
 PROGRAM = str(Path(__file__).resolve().parent / "exit_scenarios.py")
 
 
-def start(*args, bench=None, program=PROGRAM):
+def start(*args: str, bench: Optional["orvaemu.Bench"] = None,
+          program: str = PROGRAM) -> "subprocess.Popen[str]":
     """Runs a scenario program (exit_scenarios by default), on its own bench
     unless given one."""
     orvaemu = pytest.importorskip("orvaemu")
@@ -25,7 +30,7 @@ def start(*args, bench=None, program=PROGRAM):
                             stderr=subprocess.PIPE, text=True, env=env)
 
 
-def finish(process):
+def finish(process: "subprocess.Popen[str]") -> Tuple[int, str, str]:
     # Far beyond the two seconds an exit may take: a hang fails here.
     stdout, stderr = process.communicate(timeout=120)
     return process.returncode, stdout, stderr
@@ -33,7 +38,7 @@ def finish(process):
 
 @pytest.mark.parametrize("link", sorted(exit_scenarios.LINKS))
 @pytest.mark.parametrize("state", sorted(exit_scenarios.STATES))
-def test_main_thread_ends_while_a_daemon_is_inside(state, link):
+def test_main_thread_ends_while_a_daemon_is_inside(state: str, link: str) -> None:
     if state == "scan_selected" and link == "cable":
         pytest.skip("a cable link is not probed")
     returncode, stdout, stderr = finish(start(state, link))
@@ -41,10 +46,11 @@ def test_main_thread_ends_while_a_daemon_is_inside(state, link):
 
 
 @pytest.mark.parametrize("link", ["radio", "cable"])
-def test_signals_still_end_a_program(link):
+def test_signals_still_end_a_program(link: str) -> None:
     # An unhandled KeyboardInterrupt ends Python by SIGINT, after its traceback.
     for sent in (signal.SIGINT, signal.SIGTERM):
         process = start("wait_in_recv", link)
+        assert process.stdout is not None
         assert process.stdout.readline() == "waiting\n"
         process.send_signal(sent)
         returncode, _, stderr = finish(process)
@@ -53,7 +59,7 @@ def test_signals_still_end_a_program(link):
             assert "KeyboardInterrupt" in stderr
 
 
-def test_exit_stops_the_workers_and_closes_the_devices():
+def test_exit_stops_the_workers_and_closes_the_devices() -> None:
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
         pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
