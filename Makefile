@@ -28,7 +28,7 @@ cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|LinkRegistryTest)\.'
+		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|LinkRegistryTest|ScannerTest)\.'
 
 python-install: deps
 	"$(PYTHON)" -m pip install -q --disable-pip-version-check --no-build-isolation .
