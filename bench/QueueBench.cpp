@@ -8,28 +8,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "AllocationCount.hpp"
 #include "link/ConnectionImpl.hpp"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
 
 using quenfold::orvalis::ConnectionImpl;
 using quenfold::orvalis::Packet;
@@ -52,7 +32,7 @@ int main() {
         connection.popReceived(1);
     }
 
-    long before = allocations.load();
+    long before = quenfold::orvalis::bench::allocationCount();
     auto started = std::chrono::steady_clock::now();
     for (int round = 0; round < Rounds; ++round) {
         for (int i = 0; i < Depth; ++i) {
@@ -69,7 +49,7 @@ int main() {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    long steadyAllocations = allocations.load() - before;
+    long steadyAllocations = quenfold::orvalis::bench::allocationCount() - before;
 
     std::printf("send queue: %.1f ns per packet in and out (depth %d)\n",
                 seconds * 1e9 / (double(Rounds) * Depth), Depth);

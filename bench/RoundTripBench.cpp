@@ -13,34 +13,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "AllocationCount.hpp"
 #include "emu/Bench.hpp"
 #include "link/Connection.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/KorvaneUSB.hpp"
 #include "usb/Skelder.hpp"
 #include "workers/LinkRegistry.hpp"
-
-namespace {
-
-// Every C++ allocation of the process, its worker threads' included.
-std::atomic<long> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
 
 namespace {
 
@@ -104,11 +83,11 @@ double allocationsPerEcho(Connection& connection) {
     for (int i = 0; i < 20; ++i) {
         echo();
     }
-    long before = allocations.load();
+    long before = quenfold::orvalis::bench::allocationCount();
     for (int i = 0; i < Echoes; ++i) {
         echo();
     }
-    return double(allocations.load() - before) / Echoes;
+    return double(quenfold::orvalis::bench::allocationCount() - before) / Echoes;
 }
 
 // One echo through a connection: queued, sent by the worker, answered on a

@@ -26,9 +26,9 @@ def scan():
 
 def load(path):
     loader = importlib.machinery.ExtensionFileLoader("orvapy", path)
-    spec = importlib.util.spec_from_loader("orvapy", loader)
+    found = importlib.util.spec_from_loader("orvapy", loader)
     try:
-        importlib.util.module_from_spec(spec)
+        importlib.util.module_from_spec(found)
     except ImportError as error:
         return {"refused": str(error), "version": sys.version}
     return {"refused": None, "version": sys.version}
