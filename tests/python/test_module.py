@@ -1,11 +1,15 @@
 import glob
+import json
 import os
 import subprocess
+from pathlib import Path
 from typing import List
 
 import pytest
 
 import orvapy
+
+PROBE = str(Path(__file__).resolve().parents[1] / "package" / "wheelprobe.py")
 
 
 def test_module_attributes() -> None:
@@ -29,20 +33,13 @@ def other_interpreters() -> List[str]:
 def test_refuses_other_interpreters(interpreter: str) -> None:
     if interpreter is None:
         pytest.skip("no other Python interpreter on this machine")
-    loader = (
-        "import importlib.machinery, importlib.util, sys\n"
-        "loader = importlib.machinery.ExtensionFileLoader('orvapy', sys.argv[1])\n"
-        "module = importlib.util.spec_from_loader('orvapy', loader)\n"
-        "try:\n"
-        "    importlib.util.module_from_spec(module)\n"
-        "except ImportError as error:\n"
-        "    print(error)\n"
-    )
-    result = subprocess.run([interpreter, "-c", loader, orvapy.__file__],
+    # The probe of the wheel tests loads the file as orvapy in that interpreter.
+    result = subprocess.run([interpreter, PROBE, "load", orvapy.__file__],
                             capture_output=True, text=True, timeout=60)
-    version = subprocess.run([interpreter, "-c", "import sys; print(sys.version)"],
-                             capture_output=True, text=True, timeout=60).stdout.strip()
-    assert result.stdout.strip() == (
+    assert result.returncode == 0, result.stderr[-3000:]
+    seen = json.loads(result.stdout)
+    version = seen["version"]
+    assert seen["refused"] == (
         "Python version mismatch: module was compiled for Python 3.9, "
         f"but the interpreter version is incompatible: {version}."
     )
