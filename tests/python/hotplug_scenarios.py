@@ -5,27 +5,15 @@ link registry lives once per process and sees only the devices of a bench
 made before it, so each scenario needs a process of its own. Each prints one
 line "RESULT " + JSON; scans print their errors on the same output.
 """
-import json
 import sys
 import time
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 import orvaemu
 from orvapy import Connection, Packet
+from scenario_tools import report, wait_for
 
 FOUND = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]
-
-
-def report(**values: Any) -> None:
-    print("RESULT " + json.dumps(values), flush=True)
-
-
-def wait_for(condition: Callable[[], object], bound: float = 20.0) -> None:
-    deadline = time.monotonic() + bound
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.002)
 
 
 def error_of(call: Callable[[], object]) -> Optional[str]:

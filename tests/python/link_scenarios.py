@@ -6,7 +6,6 @@ that existed before it started, so every scenario builds its bench first,
 then uses orvapy, and prints one line "RESULT " + JSON for the test to check.
 Scans print their errors on the same output.
 """
-import json
 import signal
 import sys
 import threading
@@ -15,6 +14,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import orvaemu
 from orvapy import Connection, Packet
+from scenario_tools import report, wait_for
 
 
 def packet(port: int, payload: bytes, channel: int = 0) -> Packet:
@@ -47,14 +47,6 @@ def counts(connection: Connection) -> Dict[str, int]:
     return {name: int(value) for name, value in (item.split("=") for item in text.split(","))}
 
 
-def wait_for(condition: Callable[[], object], bound: float = 20.0) -> None:
-    deadline = time.monotonic() + bound
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.002)
-
-
 def failure(call: Callable[[], object]) -> Optional[str]:
     """The text of the RuntimeError the call raises, None when it succeeds."""
     try:
@@ -62,10 +54,6 @@ def failure(call: Callable[[], object]) -> Optional[str]:
     except RuntimeError as error:
         return str(error)
     return None
-
-
-def report(**values: Any) -> None:
-    print("RESULT " + json.dumps(values), flush=True)
 
 
 def scan() -> None:
