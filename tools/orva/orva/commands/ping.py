@@ -20,7 +20,7 @@ import sys
 import time
 from contextlib import closing
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import orvapy
 
@@ -151,16 +151,7 @@ class Pinger:
         self.sent_at[number] = sent
         self.connection.send(ping_packet(number, self.echo))
         self.tally.packets += 1
-        deadline = sent + self.interval_s
-        while True:
-            remaining_ms = int((deadline - time.monotonic()) * 1000)
-            if remaining_ms <= 0:
-                break
-            reply = self.connection.recv(remaining_ms)
-            if reply.valid:
-                self.take(reply, time.monotonic())
-        statistics = self.connection.statistics
-        self.tally.sent_count, self.tally.ack_count = statistics.sent_count, statistics.ack_count
+        self.receive_until(sent + self.interval_s, lambda: True)
         line = f"{number + 1:5d}  {self.tally.quality()}  {self.tally.rate()}"
         if self.echo is not None and self.tally.round_trips_ms:
             line += f"  last round trip {self.tally.round_trips_ms[-1]:.2f} ms"
@@ -174,8 +165,12 @@ class Pinger:
     def drain(self) -> None:
         """Gives the replies to the last packets, which had only one interval
         so far, some more time."""
-        deadline = time.monotonic() + DRAIN_S
-        while self.outstanding():
+        self.receive_until(time.monotonic() + DRAIN_S, self.outstanding)
+
+    def receive_until(self, deadline: float, wanted: Callable[[], bool]) -> None:
+        """Takes replies until the deadline (or until none is wanted), then
+        reads the link's counters."""
+        while wanted():
             remaining_ms = int((deadline - time.monotonic()) * 1000)
             if remaining_ms <= 0:
                 break
