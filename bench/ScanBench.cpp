@@ -2,10 +2,12 @@
 // operations against the fewest a scan can make, and time. The two sides run
 // interleaved, round after round; times are the best of the rounds.
 //
-//   scan_bench [ROUNDS]     (runs under the umockdev preload; default 5)
+//   scan_bench [ROUNDS] [hardware]   (runs under the umockdev preload; default 5
+//                                    rounds, paced as fast as the bench can)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "ScanOperations.hpp"
@@ -28,21 +30,26 @@ std::string perDongle(const ScanOperations& scan) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const bool hardware = argc > 2 && std::strcmp(argv[2], "hardware") == 0;
+    const quenfold::orvalis::emu::Pacing pacing = hardware
+                                                      ? quenfold::orvalis::emu::Pacing::hardware()
+                                                      : quenfold::orvalis::emu::Pacing::fast();
     double best[3] = {0, 1e9, 1e9};
-    std::printf("%-6s %-8s %10s %10s %8s %6s %8s %12s %8s  %s\n", "round", "dongles", "exchanges",
-                "control", "channel", "rate", "openings", "per dongle", "seconds", "found");
+    std::printf("%-6s %-8s %10s %10s %8s %6s %8s %12s %8s %8s  %s\n", "round", "dongles",
+                "exchanges", "control", "channel", "rate", "openings", "per dongle", "seconds",
+                "cpu s", "found");
     for (int round = 1; round <= rounds; ++round) {
         for (std::size_t dongles : {1, 2}) {
-            ScanOperations scan = measureScan(dongles);
+            ScanOperations scan = measureScan(dongles, pacing);
             best[dongles] = std::min(best[dongles], scan.seconds);
             std::string found;
             for (const std::string& uri : scan.found) {
                 found += uri + " ";
             }
-            std::printf("%-6d %-8zu %10zu %10zu %8zu %6zu %8zu %12s %8.3f  %s\n", round, dongles,
-                        scan.exchanges, scan.controlRequests, scan.channelRequests,
+            std::printf("%-6d %-8zu %10zu %10zu %8zu %6zu %8zu %12s %8.3f %8.3f  %s\n", round,
+                        dongles, scan.exchanges, scan.controlRequests, scan.channelRequests,
                         scan.datarateRequests, scan.openings, perDongle(scan).c_str(), scan.seconds,
-                        found.c_str());
+                        scan.cpuSeconds, found.c_str());
         }
     }
     for (std::size_t dongles : {1, 2}) {

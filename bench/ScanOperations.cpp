@@ -1,5 +1,7 @@
 #include "ScanOperations.hpp"
 
+#include <sys/resource.h>
+
 #include <chrono>
 
 #include "emu/Bench.hpp"
@@ -19,10 +21,18 @@ constexpr std::uint8_t SetDatarate = 0x03;
 // Sent once each time a dongle is opened, and never otherwise.
 constexpr std::uint8_t FirstOpeningRequest = 0x20;
 
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 }  // namespace
 
-ScanOperations measureScan(std::size_t dongles) {
+ScanOperations measureScan(std::size_t dongles, const emu::Pacing& pacing) {
     emu::Bench bench;
+    bench.setPacing(pacing);
     std::vector<emu::Dongle*> added;
     for (std::size_t i = 0; i < dongles; ++i) {
         added.push_back(&bench.addDongle("SCAN" + std::to_string(i)));
@@ -34,7 +44,9 @@ ScanOperations measureScan(std::size_t dongles) {
     ScanOperations result;
     result.dongles = dongles;
     auto started = std::chrono::steady_clock::now();
+    const double cpuStarted = processCpuSeconds();
     result.found = Scanner(registry).scan(Address);
+    result.cpuSeconds = processCpuSeconds() - cpuStarted;
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     for (emu::Dongle* dongle : added) {

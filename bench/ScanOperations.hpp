@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "emu/Pacing.hpp"
+
 namespace quenfold::orvalis::bench {
 
 // What one scan costs the dongles, on a fresh emulated bench with the given
@@ -22,11 +24,13 @@ struct ScanOperations {
     // Exchanges made by each dongle, in the order they were added.
     std::vector<std::size_t> exchangesPerDongle;
     double seconds = 0;
+    // CPU time of the whole process (the bench's thread included) meanwhile.
+    double cpuSeconds = 0;
     std::vector<std::string> found;
 };
 
 // Needs the process to run under the umockdev preload.
-ScanOperations measureScan(std::size_t dongles);
+ScanOperations measureScan(std::size_t dongles, const emu::Pacing& pacing = emu::Pacing::fast());
 
 // The fewest operations a scan of every channel at every data rate can make
 // with that many dongles: one exchange per probe; a channel request per probe,
