@@ -154,9 +154,25 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     return true;
 }
 
+// Whether the connection's turn makes an exchange. Only the serving worker
+// takes packets from the queue, so a packet seen here is still there when the
+// turn sends it.
+bool hasExchange(ConnectionImpl& connection) {
+    if (connection.autoping || (connection.safelink && (!connection.safelinkInitialized ||
+                                                        connection.pendingPacket.valid()))) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+    return !connection.sendQueue.empty();
+}
+
 }  // namespace
 
 bool radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+    // A retune costs a control request: worth it only for an exchange.
+    if (!hasExchange(connection)) {
+        return false;
+    }
     dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
     tune(dongle, connection);
     bool exchanged;
