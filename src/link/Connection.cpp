@@ -53,8 +53,8 @@ std::optional<Packet> Connection::recvUntil(std::chrono::steady_clock::time_poin
     return impl->takeReceived(until, endOnClose);
 }
 
-std::uint64_t Connection::completedExchanges() const noexcept {
-    return impl->completedExchanges.load(std::memory_order_acquire);
+bool Connection::awaitFirstExchange(std::chrono::steady_clock::time_point until) {
+    return impl->awaitFirstExchange(until);
 }
 
 const std::string& Connection::uri() const noexcept {

@@ -40,9 +40,10 @@ class Connection {
     // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
     std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
     Statistics statistics() const;
-    // Radio turns with an exchange finished for this connection: whatever
-    // they brought is already waiting to be received.
-    std::uint64_t completedExchanges() const noexcept;
+    // Waits until the first radio exchange of this connection has finished,
+    // it has failed or been closed, or `until` has passed; returns whether the
+    // exchange has finished. Whatever it brought is then waiting to be received.
+    bool awaitFirstExchange(std::chrono::steady_clock::time_point until);
     const std::string& uri() const noexcept;
     std::string toString() const;
 

@@ -199,6 +199,17 @@ std::optional<Packet> ConnectionImpl::takeReceived(std::chrono::steady_clock::ti
     return std::nullopt;
 }
 
+bool ConnectionImpl::awaitFirstExchange(std::chrono::steady_clock::time_point until) {
+    auto exchanged = [this] { return completedExchanges.load(std::memory_order_acquire) != 0; };
+    std::unique_lock<std::mutex> lock(recvQueueMutex);
+    auto ready = [&] { return exchanged() || !errorMessage.empty() || deviceId < 0; };
+    if (!ready()) {
+        ++receiveWaits;
+        recvQueueCondition.wait_until(lock, until, ready);
+    }
+    return exchanged();
+}
+
 void ConnectionImpl::setError(const std::string& message) {
     {
         std::scoped_lock lock(sendQueueMutex, recvQueueMutex);

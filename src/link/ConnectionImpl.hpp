@@ -95,6 +95,12 @@ struct ConnectionImpl {
     std::optional<Packet> takeReceived(std::chrono::steady_clock::time_point until,
                                        bool endOnClose);
 
+    // Waits until the serving worker has finished its first exchange for this
+    // connection, the connection has failed or been closed, or `until` has
+    // passed; returns whether the first exchange has finished. The worker
+    // wakes receivers once, at that exchange.
+    bool awaitFirstExchange(std::chrono::steady_clock::time_point until);
+
     // Records a worker's failure and wakes every waiter, so that nobody keeps
     // waiting for packets that will not come.
     void setError(const std::string& message);

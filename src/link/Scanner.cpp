@@ -8,7 +8,7 @@
 #include <future>
 #include <iterator>
 #include <mutex>
-#include <thread>
+#include <optional>
 
 #include "link/Connection.hpp"
 #include "link/TaskPool.hpp"
@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t ProbeThreads = 32;
 constexpr int Channels = 125;
 constexpr const char* DatarateTokens[] = {"250K", "1M", "2M"};
+// A scan probe looks for an answer at least this often.
+constexpr std::chrono::milliseconds ProbeStep{10};
 // A selection probe waits this long for the worker's first transmission.
 constexpr std::chrono::seconds SelectionWait{5};
 
@@ -137,10 +139,14 @@ std::string Scanner::probe(const std::string& uri) {
         packet.setPayload("\xFF\xFF");
         connection.send(packet);
         for (;;) {
-            // Read before waiting: a finished exchange has its answer, if
-            // any, in the receive queue already, so the wait finds it.
-            bool exchanged = connection.completedExchanges() != 0;
-            if (connection.recv(10).valid()) {
+            // A step ends early at the first finished exchange, whose answer,
+            // if any, is in the receive queue by then: waiting out the step
+            // would only make the worker send the packet again and again.
+            bool exchanged =
+                connection.awaitFirstExchange(std::chrono::steady_clock::now() + ProbeStep);
+            std::optional<Packet> reply =
+                connection.recvUntil(std::chrono::steady_clock::now(), false);
+            if (reply && reply->valid()) {
                 connection.close();
                 return uri;
             }
@@ -161,19 +167,12 @@ std::string Scanner::probeSelected(const std::string& uri) {
             return std::string();
         }
         Connection connection(uri, registry_);
-        auto deadline = std::chrono::steady_clock::now() + SelectionWait;
-        for (;;) {
-            // A finished exchange has counted its acknowledgement already.
-            if (connection.completedExchanges() != 0) {
-                bool answered = connection.statistics().ack_count >= 1;
-                connection.close();
-                return answered ? uri : std::string();
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                return std::string();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        // A finished exchange has counted its acknowledgement already.
+        bool answered =
+            connection.awaitFirstExchange(std::chrono::steady_clock::now() + SelectionWait) &&
+            connection.statistics().ack_count >= 1;
+        connection.close();
+        return answered ? uri : std::string();
     } catch (...) {
         return std::string();
     }

@@ -183,9 +183,10 @@ bool radioTurn(Skelder& dongle, ConnectionImpl& connection) {
     } else {
         exchanged = safelinkTurn(dongle, connection);
     }
-    if (exchanged) {
-        // Published after the delivery: whoever sees the count finds the reply.
-        connection.completedExchanges.fetch_add(1, std::memory_order_release);
+    // Published after the delivery: whoever sees the count finds the reply.
+    if (exchanged && connection.completedExchanges.fetch_add(1, std::memory_order_release) == 0) {
+        // Scan probes wait for the first one (ConnectionImpl::awaitFirstExchange).
+        connection.wakeReceivers();
     }
     return exchanged;
 }

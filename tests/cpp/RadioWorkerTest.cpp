@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +157,30 @@ TEST_F(RadioWorkerTest, IdleWorkerWaitsAndWakesForEveryChange) {
     worker.detachConnection(second);
     worker.awaitSnapshot();          // returns only if the detach woke the worker
     worker.detachConnection(first);  // the stop joins only a woken worker
+}
+
+// A waiter for a connection's first exchange wakes when it has finished, and
+// when the connection fails before it ever has one.
+TEST_F(RadioWorkerTest, FirstExchangeWakesItsWaiter) {
+    const auto never = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    auto quiet = radio("radio://0/10/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    auto failing = radio("radio://0/20/2M/E7E7E7E7E7?safelink=0&autoping=0");
+    worker.attachConnection(quiet);
+    worker.attachConnection(failing);
+    auto exchanged =
+        std::async(std::launch::async, [&] { return quiet->awaitFirstExchange(never); });
+    auto failed =
+        std::async(std::launch::async, [&] { return failing->awaitFirstExchange(never); });
+    ASSERT_TRUE(eventually([&] { return quiet->receiveWaitsBegun() > 0; }));
+    ASSERT_TRUE(eventually([&] { return failing->receiveWaitsBegun() > 0; }));
+
+    Packet packet = packetOf(2, "x");  // no robot: unacknowledged, but finished
+    quiet->pushSend(packet);
+    EXPECT_TRUE(exchanged.get());
+    dongle.unplug();
+    EXPECT_FALSE(failed.get());
+    worker.detachConnection(quiet);
+    worker.detachConnection(failing);
 }
 
 TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
