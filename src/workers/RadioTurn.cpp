@@ -79,7 +79,7 @@ void deliver(ConnectionImpl& connection, const RadioAck& ack) {
 bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
     RadioAck ack;
     {
-        std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+        std::unique_lock<std::mutex> lock(connection.sendQueueMutex);
         if (!connection.sendQueue.empty()) {
             const Packet& top = connection.sendQueue.top();
             ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
@@ -88,6 +88,9 @@ bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
                 connection.sendQueue.pop();
             }
         } else if (connection.autoping) {
+            // A ping takes nothing from the queue: a send meanwhile need not
+            // wait for its exchange.
+            lock.unlock();
             ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
         } else {
             return false;

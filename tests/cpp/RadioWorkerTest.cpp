@@ -183,6 +183,19 @@ TEST_F(RadioWorkerTest, FirstExchangeWakesItsWaiter) {
     worker.detachConnection(failing);
 }
 
+// A ping takes nothing from the send queue: while it is on the air the host
+// can queue a packet or read the statistics without waiting for it.
+TEST_F(RadioWorkerTest, PingOnTheAirLeavesTheSendQueueFree) {
+    auto connection = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0");
+    dongle.hangNextWrite(1);  // the first ping stays on the air until its write times out
+    worker.attachConnection(connection);
+    ASSERT_TRUE(eventually([&] { return !dongle.bulkOutLog().empty(); }));
+    std::unique_lock<std::mutex> queue(connection->sendQueueMutex, std::try_to_lock);
+    EXPECT_TRUE(queue.owns_lock());
+    queue = {};
+    worker.detachConnection(connection);
+}
+
 TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
     auto connection = radio("radio://0/40/1M/E7E7E7E7E7?safelink=0&autoping=0");
     worker.attachConnection(connection);
