@@ -128,15 +128,17 @@ bench-programs: deps
 		build/release/bench/round_trip_bench
 
 # A scan's USB operations against the fewest it can make, and its time, with
-# one dongle and with two, interleaved (ROUNDS rounds, best time taken).
+# one dongle and with two, interleaved (ROUNDS rounds, best time taken;
+# SCAN_PACE=hardware paces the devices like real ones).
 .PHONY: bench-scan
 ROUNDS ?= 5
+SCAN_PACE ?= fast
 bench-scan: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS) --target scan_bench
 	mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
-		build/release/bench/scan_bench $(ROUNDS)
+		build/release/bench/scan_bench $(ROUNDS) $(SCAN_PACE)
 
 # Idle CPU of each connection kind and send-to-air latency of an idle radio link.
 bench-workers: deps
