@@ -5,9 +5,9 @@ namespace quenfold::orvalis {
 class Skelder;
 struct ConnectionImpl;
 
-// One connection's turn on its dongle: tune the radio to the connection,
-// make at most one exchange in the connection's mode, deliver the reply.
-// Returns whether it made an exchange.
+// One connection's turn on its dongle: when the connection has something to
+// send in its mode, tune the radio to it, make that one exchange and deliver
+// the reply. Returns whether it made an exchange.
 bool radioTurn(Skelder& dongle, ConnectionImpl& connection);
 
 // Called by a radio worker after each exchange, once sent_count counts it and
