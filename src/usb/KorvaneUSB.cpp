@@ -1,5 +1,6 @@
 #include "usb/KorvaneUSB.hpp"
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -17,11 +18,22 @@ constexpr unsigned SendTimeoutMs = 10;
 
 }  // namespace
 
-KorvaneUSB::KorvaneUSB(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
+KorvaneUSB::KorvaneUSB(libusb_context* context, libusb_device* device, capture::CaptureTap tap)
+    : USBDevice(device, tap), read_(context, handle(), BulkEndpointIn, PacketCapacity) {
     vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
+    try {
+        read_.submit();
+    } catch (...) {
+        linkOff();  // no destructor runs for a constructor that fails
+        throw;
+    }
 }
 
 KorvaneUSB::~KorvaneUSB() {
+    linkOff();
+}
+
+void KorvaneUSB::linkOff() noexcept {
     try {
         vendorRequest(LinkRequest, LinkValue, LinkOff, nullptr, 0);
     } catch (...) {
@@ -53,15 +65,22 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
     return true;
 }
 
-std::uint64_t KorvaneUSB::receive(std::uint8_t* buffer, std::uint32_t length,
-                                  std::uint32_t timeoutMs) {
-    int transferred = 0;
-    int result = libusb_bulk_transfer(handle(), BulkEndpointIn, buffer, static_cast<int>(length),
-                                      &transferred, timeoutMs);
-    if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {
-        throwUSBError(result);
+std::uint64_t KorvaneUSB::takeReceived(std::uint8_t* buffer) {
+    std::uint64_t count = read_.result();
+    std::memcpy(buffer, read_.data(), count);
+    read_.submit();
+    return count;
+}
+
+std::uint64_t KorvaneUSB::stopReceiving(std::uint8_t* buffer) noexcept {
+    read_.cancel();
+    try {
+        std::uint64_t count = read_.result();
+        std::memcpy(buffer, read_.data(), count);
+        return count;
+    } catch (...) {
+        return 0;
     }
-    return static_cast<std::uint64_t>(transferred);
 }
 
 }  // namespace quenfold::orvalis

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <libusb.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "workers/WorkSignal.hpp"
+
+namespace quenfold::orvalis {
+
+// A bulk IN transfer kept in flight, so that a packet the device sends lands
+// as soon as it is sent, and a wait for it that a raised work signal ends at
+// once (a send does not wait out a read's time-out).
+//
+// The context's events may be handled by any thread that uses it: the
+// transfer's end is recorded by whichever thread runs its callback, and the
+// owner waits for it in libusb_handle_events_timeout_completed. The transfer
+// is never freed while in flight: the destructor cancels it and handles
+// events until its callback has run.
+class StandingRead final : public WorkSignal::Waker {
+  public:
+    StandingRead(libusb_context* context, libusb_device_handle* handle, std::uint8_t endpoint,
+                 std::uint32_t length);
+    ~StandingRead();
+    StandingRead(const StandingRead&) = delete;
+    StandingRead& operator=(const StandingRead&) = delete;
+
+    // Starts the transfer; throws the failure by name (see throwUSBError).
+    void submit();
+    // Whether the transfer was submitted and has ended since.
+    bool ended() const noexcept;
+    // Handles the context's events until the transfer ends or the signal is
+    // raised (at once when either happened already). A failure to handle
+    // events is thrown by name.
+    void await(WorkSignal& signal);
+    // The count of bytes the ended transfer brought into data(); its failure
+    // (a stall, a vanished device) is thrown by name instead. A transfer
+    // cancelled by cancel() counts what arrived before the cancellation.
+    std::uint64_t result() const;
+    const std::uint8_t* data() const noexcept { return buffer_.get(); }
+    // Ends the transfer in flight, if any, and waits until it has.
+    void cancel() noexcept;
+
+    void wake() noexcept override;
+
+  private:
+    static void LIBUSB_CALL transferEnded(libusb_transfer* transfer);
+    // Handles events until the transfer has ended; errors only retry, as a
+    // transfer in flight cannot be let go.
+    void awaitEnd() noexcept;
+
+    struct TransferFree {
+        void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
+    };
+
+    libusb_context* const context_;
+    const std::unique_ptr<std::uint8_t[]> buffer_;
+    const std::unique_ptr<libusb_transfer, TransferFree> transfer_;
+    bool submitted_ = false;  // since the last submit; used by the owner's thread only
+    // Bits Ended and Woken. Written by the transfer's callback, on whatever
+    // thread handles the events, and by wake(); libusb reads it as the
+    // "completed" flag of its event waits. An int because that is what
+    // libusb takes; always accessed through atomic builtins.
+    int state_ = 0;
+};
+
+}  // namespace quenfold::orvalis
