@@ -1,6 +1,5 @@
 #include "usb/KorvaneUSB.hpp"
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -21,19 +20,9 @@ constexpr unsigned SendTimeoutMs = 10;
 KorvaneUSB::KorvaneUSB(libusb_context* context, libusb_device* device, capture::CaptureTap tap)
     : USBDevice(device, tap), read_(context, handle(), BulkEndpointIn, PacketCapacity) {
     vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
-    try {
-        read_.submit();
-    } catch (...) {
-        linkOff();  // no destructor runs for a constructor that fails
-        throw;
-    }
 }
 
 KorvaneUSB::~KorvaneUSB() {
-    linkOff();
-}
-
-void KorvaneUSB::linkOff() noexcept {
     try {
         vendorRequest(LinkRequest, LinkValue, LinkOff, nullptr, 0);
     } catch (...) {
@@ -65,19 +54,13 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
     return true;
 }
 
-std::uint64_t KorvaneUSB::takeReceived(std::uint8_t* buffer) {
-    std::uint64_t count = read_.result();
-    std::memcpy(buffer, read_.data(), count);
-    read_.submit();
-    return count;
-}
-
 std::uint64_t KorvaneUSB::stopReceiving(std::uint8_t* buffer) noexcept {
     read_.cancel();
+    if (!read_.ended()) {
+        return 0;
+    }
     try {
-        std::uint64_t count = read_.result();
-        std::memcpy(buffer, read_.data(), count);
-        return count;
+        return read_.take(buffer);
     } catch (...) {
         return 0;
     }

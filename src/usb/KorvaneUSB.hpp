@@ -12,8 +12,8 @@ namespace quenfold::orvalis {
 // with its packet link switched on while the object lives. Its events are
 // handled on `context`, the context the device belongs to.
 //
-// A read is kept in flight from the start: the robot may send at any time,
-// and its packet lands at once instead of at the host's next poll.
+// A read is kept in flight while the robot is served: the robot may send at
+// any time, and its packet lands at once instead of at the host's next poll.
 class KorvaneUSB : public USBDevice {
   public:
     KorvaneUSB(libusb_context* context, libusb_device* device, capture::CaptureTap tap = {});
@@ -22,21 +22,22 @@ class KorvaneUSB : public USBDevice {
     // True when the packet went out whole, false when nothing went out in time.
     bool send(const std::uint8_t* data, std::uint32_t length);
 
-    // Whether the read in flight has ended: a packet, or a failure, is there.
+    // Starts a read unless one is in flight or has ended and not been taken.
+    void keepReceiving() { read_.keep(); }
+    // Whether the read has ended: a packet, or a failure, is there.
     bool received() const noexcept { return read_.ended(); }
-    // Waits until received() or until the signal is raised.
+    // Keeps a read in flight and waits until received() or until the signal
+    // is raised.
     void awaitReceived(WorkSignal& signal) { read_.await(signal); }
     // Copies what the ended read brought into the buffer (at most
-    // PacketCapacity bytes; 0 when it brought none) and starts the next read.
-    // The read's failure is thrown by name instead.
-    std::uint64_t takeReceived(std::uint8_t* buffer);
+    // PacketCapacity bytes; 0 when it brought none); the next read starts at
+    // the next keepReceiving(). The read's failure is thrown by name instead.
+    std::uint64_t takeReceived(std::uint8_t* buffer) { return read_.take(buffer); }
     // Ends the reading: cancels the read in flight and returns what it had
     // brought, which a failure makes 0 (the link ends anyway).
     std::uint64_t stopReceiving(std::uint8_t* buffer) noexcept;
 
   private:
-    void linkOff() noexcept;
-
     StandingRead read_;
 };
 

@@ -1,5 +1,6 @@
 #include "usb/StandingRead.hpp"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -70,7 +71,10 @@ StandingRead::~StandingRead() {
     cancel();
 }
 
-void StandingRead::submit() {
+void StandingRead::keep() {
+    if (submitted_) {
+        return;
+    }
     // Nothing else writes the state now: the transfer is not in flight and
     // no signal holds this as its waker.
     __atomic_store_n(&state_, 0, __ATOMIC_SEQ_CST);
@@ -89,8 +93,9 @@ void StandingRead::await(WorkSignal& signal) {
     // Woken is cleared before Ended is looked at, and the callback sets Ended
     // in the same step as it wakes: an end that comes after the look leaves
     // the flag that libusb watches set.
+    keep();
     reset(state_, Woken);
-    if (!submitted_ || (load(state_) & Ended) != 0 || !signal.arm(*this)) {
+    if ((load(state_) & Ended) != 0 || !signal.arm(*this)) {
         return;
     }
     struct Disarm {
@@ -107,11 +112,13 @@ void StandingRead::await(WorkSignal& signal) {
     }
 }
 
-std::uint64_t StandingRead::result() const {
+std::uint64_t StandingRead::take(std::uint8_t* buffer) {
+    submitted_ = false;
     int error = errorOf(transfer_->status);
     if (error != LIBUSB_SUCCESS) {
         throwUSBError(error);
     }
+    std::memcpy(buffer, buffer_.get(), static_cast<std::size_t>(transfer_->actual_length));
     return static_cast<std::uint64_t>(transfer_->actual_length);
 }
 

@@ -26,20 +26,23 @@ class StandingRead final : public WorkSignal::Waker {
     StandingRead(const StandingRead&) = delete;
     StandingRead& operator=(const StandingRead&) = delete;
 
-    // Starts the transfer; throws the failure by name (see throwUSBError).
-    void submit();
-    // Whether the transfer was submitted and has ended since.
+    // Starts the transfer unless it is in flight or its end is not taken
+    // yet; throws the failure by name (see throwUSBError).
+    void keep();
+    // Whether the transfer has ended and what it brought waits for take().
     bool ended() const noexcept;
-    // Handles the context's events until the transfer ends or the signal is
-    // raised (at once when either happened already). A failure to handle
-    // events is thrown by name.
+    // Starts the transfer when needed (keep()), then handles the context's
+    // events until it ends or the signal is raised (at once when either
+    // happened already). A failure to handle events is thrown by name.
     void await(WorkSignal& signal);
-    // The count of bytes the ended transfer brought into data(); its failure
-    // (a stall, a vanished device) is thrown by name instead. A transfer
-    // cancelled by cancel() counts what arrived before the cancellation.
-    std::uint64_t result() const;
-    const std::uint8_t* data() const noexcept { return buffer_.get(); }
-    // Ends the transfer in flight, if any, and waits until it has.
+    // Copies what the ended transfer brought into the buffer (at most the
+    // length given at construction) and returns the count of bytes; its
+    // failure (a stall, a vanished device) is thrown by name instead. A
+    // transfer ended by cancel() counts what arrived before the cancellation.
+    // Until the next keep() nothing is read.
+    std::uint64_t take(std::uint8_t* buffer);
+    // Ends the transfer in flight, if any, and waits until it has; what it
+    // brought can then be taken.
     void cancel() noexcept;
 
     void wake() noexcept override;
@@ -57,7 +60,7 @@ class StandingRead final : public WorkSignal::Waker {
     libusb_context* const context_;
     const std::unique_ptr<std::uint8_t[]> buffer_;
     const std::unique_ptr<libusb_transfer, TransferFree> transfer_;
-    bool submitted_ = false;  // since the last submit; used by the owner's thread only
+    bool submitted_ = false;  // and not taken since; used by the owner's thread only
     // Bits Ended and Woken. Written by the transfer's callback, on whatever
     // thread handles the events, and by wake(); libusb reads it as the
     // "completed" flag of its event waits. An int because that is what

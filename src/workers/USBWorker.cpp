@@ -61,6 +61,9 @@ void USBWorker::serve(ConnectionImpl& connection) {
         // raises it again, which ends the wait below at once.
         signal.clear();
         const bool queued = sendNext(robot, connection);
+        // After the send (a send does not wait for it) and after the last
+        // packet's delivery (its receiver does not either).
+        robot.keepReceiving();
         if (robot.received()) {
             received.setRawSize(robot.takeReceived(received.rawData()));
             deliver(robot, connection, received);

@@ -129,8 +129,13 @@ TEST_F(USBWorkerTest, AStalledReadFailsTheConnectionByName) {
     worker.start(connection);
     ASSERT_TRUE(eventually([&] { return !robot.controlLog().empty(); }));
     robot.stallEndpoint(0x81);
+    try {
+        connection->popReceived(0);
+        ADD_FAILURE() << "receive on a failed connection succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "LIBUSB_ERROR_PIPE");
+    }
     EXPECT_TRUE(eventually([&] { return worker.errorMessage() == "LIBUSB_ERROR_PIPE"; }));
-    EXPECT_EQ(connection->errorMessage, "LIBUSB_ERROR_PIPE");
     worker.stop(connection);
 }
 
