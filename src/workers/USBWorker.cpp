@@ -56,10 +56,14 @@ void USBWorker::serve(ConnectionImpl& connection) {
     KorvaneUSB robot(context_, device_, tap_.forConnection(connection.uri));
     WorkSignal& signal = *thread_.signal();
     Packet received;
-    while (!thread_.stopRequested()) {
-        // Cleared before the queue is looked at: a packet queued from here on
-        // raises it again, which ends the wait below at once.
+    for (;;) {
+        // Cleared before the stop request and the queue are looked at: a stop
+        // or a packet from here on raises it again, which ends the wait below
+        // at once.
         signal.clear();
+        if (thread_.stopRequested()) {
+            break;
+        }
         const bool queued = sendNext(robot, connection);
         // After the send (a send does not wait for it) and after the last
         // packet's delivery (its receiver does not either).
