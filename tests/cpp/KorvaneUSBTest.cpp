@@ -142,7 +142,12 @@ TEST_F(KorvaneUSBTest, EachWaitEndsForItsOwnRobotOrItsOwnSignal) {
     ASSERT_TRUE(testing::eventually([&] { return otherSignal.waitsBegun() == 1; }));
 
     second.queueInbound({0x21, 7});
+    bool otherWoke = testing::eventually([&] { return otherDone == 1; });
+    if (!otherWoke) {
+        otherSignal.raise();  // lets the thread end
+    }
     otherWaiter.join();
+    ASSERT_TRUE(otherWoke) << "a packet left its robot's waiter waiting";
     EXPECT_EQ(firstDone, 0);
     ASSERT_TRUE(other.received());
     std::uint8_t buffer[PacketCapacity];
@@ -150,7 +155,12 @@ TEST_F(KorvaneUSBTest, EachWaitEndsForItsOwnRobotOrItsOwnSignal) {
     EXPECT_EQ(buffer[1], 7);
 
     firstSignal.raise();
+    bool firstWoke = testing::eventually([&] { return firstDone == 1; });
+    if (!firstWoke) {
+        robot.queueInbound({0x31, 0});  // lets the thread end
+    }
     firstWaiter.join();
+    ASSERT_TRUE(firstWoke) << "a raised signal left its waiter waiting";
     EXPECT_FALSE(first.received());  // woken with nothing there
     // A raise before the wait ends it at once, and counts no wait.
     first.awaitReceived(firstSignal);
