@@ -128,12 +128,14 @@ int main() {
     }
     {
         DeviceRef robotDevice = firstDevice(context, 0x5740);
-        KorvaneUSB robot(robotDevice.get());
-        std::uint8_t reply[32];
+        KorvaneUSB robot(context.get(), robotDevice.get());
+        WorkSignal neverRaised;
+        std::uint8_t reply[PacketCapacity];
         cableExchange = timeEach([&] {
             robot.send(packet.rawData(), static_cast<std::uint32_t>(packet.size()));
-            while (robot.receive(reply, sizeof reply, 1000) == 0) {
-            }
+            do {
+                robot.awaitReceived(neverRaised);
+            } while (!robot.received() || robot.takeReceived(reply) == 0);
         });
     }
 

@@ -17,7 +17,8 @@ constexpr unsigned SendTimeoutMs = 10;
 
 }  // namespace
 
-KorvaneUSB::KorvaneUSB(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
+KorvaneUSB::KorvaneUSB(libusb_context* context, libusb_device* device, capture::CaptureTap tap)
+    : USBDevice(device, tap), read_(context, handle(), BulkEndpointIn, PacketCapacity) {
     vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
 }
 
@@ -53,15 +54,16 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
     return true;
 }
 
-std::uint64_t KorvaneUSB::receive(std::uint8_t* buffer, std::uint32_t length,
-                                  std::uint32_t timeoutMs) {
-    int transferred = 0;
-    int result = libusb_bulk_transfer(handle(), BulkEndpointIn, buffer, static_cast<int>(length),
-                                      &transferred, timeoutMs);
-    if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_TIMEOUT) {
-        throwUSBError(result);
+std::uint64_t KorvaneUSB::stopReceiving(std::uint8_t* buffer) noexcept {
+    read_.cancel();
+    if (!read_.ended()) {
+        return 0;
     }
-    return static_cast<std::uint64_t>(transferred);
+    try {
+        return read_.take(buffer);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // namespace quenfold::orvalis

@@ -49,17 +49,18 @@ bool holdsDevice(const std::map<std::uint64_t, Worker>& workers, libusb_device* 
 }
 
 // Gives a serial its id on first sight and makes a record under that id when
-// there is none; an existing record is left untouched.
-template <typename Worker, typename MakeTap>
+// there is none; an existing record is left untouched. The record is built
+// from `extra...`, the device and the tap.
+template <typename Worker, typename MakeTap, typename... Extra>
 void addRecord(std::map<std::string, std::uint64_t>& serials,
                std::map<std::uint64_t, Worker>& workers, std::uint64_t& nextId,
-               const std::string& serial, libusb_device* device, MakeTap makeTap) {
+               const std::string& serial, libusb_device* device, MakeTap makeTap, Extra... extra) {
     auto known = serials.find(serial);
     if (known == serials.end()) {
         known = serials.emplace(serial, nextId++).first;
     }
     if (workers.count(known->second) == 0) {
-        workers.try_emplace(known->second, device, makeTap(known->second));
+        workers.try_emplace(known->second, extra..., device, makeTap(known->second));
     }
 }
 
@@ -197,9 +198,12 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         return;
     }
     if (kind == DeviceKind::Robot) {
-        addRecord(usbSerials, usbWorkers, nextUSBId, serial, device, [&](std::uint64_t id) {
-            return captureTap(capture::DeviceKind::CableRobot, serial, id);
-        });
+        addRecord(
+            usbSerials, usbWorkers, nextUSBId, serial, device,
+            [&](std::uint64_t id) {
+                return captureTap(capture::DeviceKind::CableRobot, serial, id);
+            },
+            context.get());
     } else {
         addRecord(radioSerials, radioWorkers, nextRadioId, serial, device, [&](std::uint64_t id) {
             return captureTap(capture::DeviceKind::Dongle, serial, id);

@@ -1,19 +1,14 @@
 #include "workers/USBWorker.hpp"
 
 #include <stdexcept>
-#include <thread>
 
 #include "usb/KorvaneUSB.hpp"
 
 namespace quenfold::orvalis {
-namespace {
 
-constexpr std::uint32_t ReceiveTimeoutMs = 1;
-
-}  // namespace
-
-USBWorker::USBWorker(libusb_device* device, capture::CaptureTap tap)
-    : device_(libusb_ref_device(device)),
+USBWorker::USBWorker(libusb_context* context, libusb_device* device, capture::CaptureTap tap)
+    : context_(context),
+      device_(libusb_ref_device(device)),
       tap_(tap),
       thread_([this](const std::string& failure) { finish(failure); }) {}
 
@@ -58,34 +53,54 @@ std::shared_ptr<ConnectionImpl> USBWorker::connection() const {
 
 void USBWorker::serve(ConnectionImpl& connection) {
     tap_.forConnection(connection.uri).workerEvent(capture::RecordType::WorkerStarted);
-    KorvaneUSB robot(device_, tap_.forConnection(connection.uri));
-    while (!thread_.stopRequested()) {
-        pass(robot, connection);
-    }
-}
-
-// The robot may send at any time, so the worker keeps polling it even with
-// nothing to send.
-void USBWorker::pass(KorvaneUSB& robot, ConnectionImpl& connection) {
-    std::this_thread::yield();
-    {
-        std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
-        if (!connection.sendQueue.empty()) {
-            const Packet& top = connection.sendQueue.top();
-            const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
-            robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
-            if (taken) {
-                StatisticsCounters::bump(connection.statistics.sent_count);
-                connection.sendQueue.pop();
-            }
+    KorvaneUSB robot(context_, device_, tap_.forConnection(connection.uri));
+    WorkSignal& signal = *thread_.signal();
+    Packet received;
+    for (;;) {
+        // Cleared before the stop request and the queue are looked at: a stop
+        // or a packet from here on raises it again, which ends the wait below
+        // at once.
+        signal.clear();
+        if (thread_.stopRequested()) {
+            break;
+        }
+        const bool queued = sendNext(robot, connection);
+        // After the send (a send does not wait for it) and after the last
+        // packet's delivery (its receiver does not either).
+        robot.keepReceiving();
+        if (robot.received()) {
+            received.setRawSize(robot.takeReceived(received.rawData()));
+            deliver(robot, connection, received);
+        } else if (!queued) {
+            // The robot may send at any time: the wait ends with its packet too.
+            robot.awaitReceived(signal);
         }
     }
-    Packet received;
-    std::uint64_t count = robot.receive(received.rawData(), PacketCapacity, ReceiveTimeoutMs);
-    received.setRawSize(count);
-    if (count != 0) {
-        robot.tap().cableRead(connection.uri, received.rawData(), count);
-        connection.pushReceived(received);
+    // What the robot sent before the stop is the connection's all the same.
+    received.setRawSize(robot.stopReceiving(received.rawData()));
+    deliver(robot, connection, received);
+}
+
+// Returns whether a packet was queued (sent or refused).
+bool USBWorker::sendNext(KorvaneUSB& robot, ConnectionImpl& connection) {
+    std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+    if (connection.sendQueue.empty()) {
+        return false;
+    }
+    const Packet& top = connection.sendQueue.top();
+    const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
+    robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
+    if (taken) {
+        StatisticsCounters::bump(connection.statistics.sent_count);
+        connection.sendQueue.pop();
+    }
+    return true;
+}
+
+void USBWorker::deliver(KorvaneUSB& robot, ConnectionImpl& connection, Packet& packet) {
+    if (packet.size() != 0) {
+        robot.tap().cableRead(connection.uri, packet.rawData(), packet.size());
+        connection.pushReceived(packet);
     }
 }
 

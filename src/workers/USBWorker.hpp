@@ -19,7 +19,8 @@ class KorvaneUSB;
 // and the robot.
 class USBWorker {
   public:
-    explicit USBWorker(libusb_device* device, capture::CaptureTap tap = {});
+    // The device belongs to `context`, whose events the thread handles.
+    USBWorker(libusb_context* context, libusb_device* device, capture::CaptureTap tap = {});
     ~USBWorker();
     USBWorker(const USBWorker&) = delete;
     USBWorker& operator=(const USBWorker&) = delete;
@@ -39,9 +40,11 @@ class USBWorker {
 
   private:
     void serve(ConnectionImpl& connection);
-    void pass(KorvaneUSB& robot, ConnectionImpl& connection);
+    bool sendNext(KorvaneUSB& robot, ConnectionImpl& connection);
+    void deliver(KorvaneUSB& robot, ConnectionImpl& connection, Packet& packet);
     void finish(const std::string& failure);
 
+    libusb_context* const context_;
     libusb_device* device_;
     const capture::CaptureTap tap_;
 

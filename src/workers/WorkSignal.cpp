@@ -1,11 +1,16 @@
 #include "workers/WorkSignal.hpp"
 
+#include <utility>
+
 namespace quenfold::orvalis {
 
 void WorkSignal::raise() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         raised_ = true;
+        if (waker_ != nullptr) {
+            std::exchange(waker_, nullptr)->wake();
+        }
     }
     condition_.notify_all();
 }
@@ -26,6 +31,21 @@ void WorkSignal::wait() {
 std::uint64_t WorkSignal::waitsBegun() {
     std::lock_guard<std::mutex> lock(mutex_);
     return waits_;
+}
+
+bool WorkSignal::arm(Waker& waker) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (raised_) {
+        return false;
+    }
+    ++waits_;
+    waker_ = &waker;
+    return true;
+}
+
+void WorkSignal::disarm() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waker_ = nullptr;
 }
 
 }  // namespace quenfold::orvalis

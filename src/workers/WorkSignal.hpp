@@ -12,6 +12,19 @@ namespace quenfold::orvalis {
 // waits for it: a raise that comes after the clear is never lost.
 class WorkSignal {
   public:
+    // A worker that waits for its signal inside something else (the cable
+    // worker waits in libusb's event handling, for its robot's packets too)
+    // arms a waker: the next raise calls it, instead of waking wait().
+    class Waker {
+      public:
+        // Called with the signal's lock held, from the raising thread: it
+        // must not raise the signal nor wait for anything that does.
+        virtual void wake() noexcept = 0;
+
+      protected:
+        ~Waker() = default;
+    };
+
     void raise();
     void clear();
     // Returns once the signal is raised (at once if it is already).
@@ -20,11 +33,19 @@ class WorkSignal {
     // before waiting: while nothing raises it, a count seen means a waiter.
     std::uint64_t waitsBegun();
 
+    // Arms the waker for the next raise and counts a wait begun, unless the
+    // signal is raised already: then it returns false and arms nothing.
+    bool arm(Waker& waker);
+    // Takes back the armed waker, if a raise has not taken it yet; once this
+    // returns, no raise calls it any more.
+    void disarm();
+
   private:
     std::mutex mutex_;
     std::condition_variable condition_;
     bool raised_ = false;
     std::uint64_t waits_ = 0;
+    Waker* waker_ = nullptr;
 };
 
 }  // namespace quenfold::orvalis

@@ -28,7 +28,7 @@ class USBWorkerTest : public ::testing::Test {
     USBContext context;
     testing::DeviceRef device =
         testing::findDevice(context, testing::RobotVendor, testing::RobotProduct, "KRV-A");
-    USBWorker worker{device.get()};
+    USBWorker worker{context.get(), device.get()};
     std::shared_ptr<ConnectionImpl> connection = cable();
 };
 
@@ -103,6 +103,68 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     EXPECT_THROW(worker.start(cable()), std::runtime_error);  // it is still held
     worker.stop(again);
     EXPECT_EQ(robot.controlLog().size(), requests);
+}
+
+// The robot may send at any time; what it sent before a stop is delivered.
+TEST_F(USBWorkerTest, PacketsTheRobotSendsByItselfArriveUpToTheStop) {
+    worker.start(connection);
+    WorkSignal& signal = *connection->workSignal;
+    for (std::uint8_t tag : {1, 2}) {
+        // The worker waits once per packet (nothing raises its signal), with
+        // its read in flight: the robot's packet lands in it at once.
+        ASSERT_TRUE(eventually([&] { return signal.waitsBegun() >= tag; }));
+        robot.queueInbound({0x10, tag});
+        if (tag == 1) {
+            Packet packet = receive(*connection);
+            EXPECT_EQ(packet.payload(), std::string(1, 1));
+        }
+    }
+    worker.stop(connection);
+    Packet last = connection->popReceived(1);
+    EXPECT_EQ(last.payload(), std::string(1, 2));
+    EXPECT_EQ(connection->statistics.receive_count, 2u);
+}
+
+TEST_F(USBWorkerTest, AStalledReadFailsTheConnectionByName) {
+    worker.start(connection);
+    ASSERT_TRUE(eventually([&] { return !robot.controlLog().empty(); }));
+    robot.stallEndpoint(0x81);
+    try {
+        connection->popReceived(0);
+        ADD_FAILURE() << "receive on a failed connection succeeded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "LIBUSB_ERROR_PIPE");
+    }
+    EXPECT_TRUE(eventually([&] { return worker.errorMessage() == "LIBUSB_ERROR_PIPE"; }));
+    worker.stop(connection);
+}
+
+// Two robots on one libusb context, whose events either worker may handle:
+// each echo reaches its own connection, in order.
+TEST_F(USBWorkerTest, WorkersSharingAContextEachGetTheirOwnEchoes) {
+    emu::USBRobot& second = bench.addUSBRobot("KRV-B");
+    testing::DeviceRef secondDevice =
+        testing::findDevice(context, testing::RobotVendor, testing::RobotProduct, "KRV-B");
+    USBWorker secondWorker{context.get(), secondDevice.get()};
+    std::shared_ptr<ConnectionImpl> secondConnection = cable();
+    worker.start(connection);
+    secondWorker.start(secondConnection);
+    constexpr int Echoes = 50;
+    for (int i = 0; i < Echoes; ++i) {
+        for (ConnectionImpl* each : {connection.get(), secondConnection.get()}) {
+            Packet packet;
+            packet.setPort(1);
+            packet.setPayload(std::string(1, char(i)) + (each == connection.get() ? "a" : "b"));
+            each->pushSend(packet);
+        }
+    }
+    for (int i = 0; i < Echoes; ++i) {
+        EXPECT_EQ(receive(*connection).payload(), std::string(1, char(i)) + "a");
+        EXPECT_EQ(receive(*secondConnection).payload(), std::string(1, char(i)) + "b");
+    }
+    secondWorker.stop(secondConnection);
+    worker.stop(connection);
+    EXPECT_EQ(second.received().size(), std::size_t(Echoes));
 }
 
 }  // namespace
