@@ -107,7 +107,8 @@ std::pair<int, USBClient::Bytes> USBClient::read(std::size_t maxLength, unsigned
     int transferred = 0;
     int status = libusb_bulk_transfer(handle_, 0x81, buffer.data(), static_cast<int>(maxLength),
                                       &transferred, timeoutMs);
-    buffer.resize(status == 0 ? transferred : 0);
+    // An overflow keeps what fitted, as the kernel hands it over.
+    buffer.resize(status == 0 || status == LIBUSB_ERROR_OVERFLOW ? transferred : 0);
     return {status, buffer};
 }
 
