@@ -15,15 +15,15 @@
 namespace quenfold::orvalis::emu {
 namespace {
 
-// Every emulated ioctl is a dozen socket round trips between the thread
-// calling libusb and the testbed's worker thread, and so twice as many
-// wake-ups. Waking a thread on another core costs about 100 us on a virtual
-// machine whose other core idles, against a few microseconds for a switch on
-// one core; left to itself the scheduler keeps the two threads apart about
-// half the time. So the calling thread goes to the core it is on and stays
-// there, and the worker thread, which the testbed is about to start, and the
-// threads and child processes started from this one afterwards, inherit it.
-// ORVAEMU_PIN=0 leaves the process's threads where the scheduler puts them.
+// Every emulated ioctl is one to three socket round trips between the thread
+// calling libusb and the testbed's worker thread (a dozen per radio exchange),
+// each waking one of them. Waking a thread on another core costs about 100 us
+// on a virtual machine whose other core idles, against a few microseconds for
+// a switch on one core, and left to itself the scheduler puts the two threads
+// apart in some runs and not in others. So the calling thread stays on the
+// core it is on, and the worker thread, which the testbed is about to start,
+// and the threads and child processes started from this one afterwards,
+// inherit that. ORVAEMU_PIN=0 leaves the threads where the scheduler puts them.
 void keepOnThisCore() {
     const char* pin = std::getenv("ORVAEMU_PIN");
     int cpu = sched_getcpu();
