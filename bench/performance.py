@@ -143,6 +143,32 @@ def group_slack(library, pace):
     return figures
 
 
+def group_placement(library, pace):
+    """The core lever: the testbed's thread and the client on the one core the
+    bench chose, against every thread free to move (what the scheduler did
+    before the bench chose)."""
+    bench = new_bench(pace)
+    bench.add_dongle("BENCH0")
+    bench.add_radio_robot(80, "2M")
+    chosen = os.sched_getaffinity(0)
+    everywhere = set(range(os.cpu_count() or 1))
+    other = (everywhere - chosen) or chosen
+    # (this thread's cores, the other threads' cores): the testbed's thread is
+    # one of the others.
+    placements = {"on one core": (chosen, chosen), "free to move": (everywhere, everywhere),
+                  "on two cores": (chosen, other)}
+    figures = {name: [] for name in placements}
+    with BareDevice(library, "BENCH0") as dongle:
+        dongle.call("bare_control", 0x01, 80)
+        for _ in range(ROUNDS):
+            for name, (mine, theirs) in placements.items():
+                for thread in os.listdir("/proc/self/task"):
+                    os.sched_setaffinity(int(thread), theirs)
+                os.sched_setaffinity(0, mine)
+                figures[name].append(dongle.call("bare_radio_exchanges", 300) / 300)
+    return figures
+
+
 ECHO_KINDS = {
     # kind: (orvapy URI, device serial, bare loop, radio channel, safelink); a
     # robot of its own for each radio kind, which keeps its safelink state.
@@ -452,6 +478,11 @@ def main(argv):
         figures = run_group("slack", library_path, rounds=10)
         for slack, rounds in figures.items():
             table.add(f"lever: bare exchange, timer slack {slack} ns", us(min(rounds)),
+                      f"worst/best {spread(rounds):.2f}")
+    if wanted("placement"):
+        figures = run_group("placement", library_path, rounds=10)
+        for name, rounds in figures.items():
+            table.add(f"lever: bare exchange, client and testbed {name}", us(min(rounds)),
                       f"worst/best {spread(rounds):.2f}")
     table.print()
     # The library's own probes, where this tree has them.

@@ -1,8 +1,11 @@
 #include "emu/Testbed.hpp"
 
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -10,6 +13,30 @@
 #include "emu/NodeAccess.hpp"
 
 namespace quenfold::orvalis::emu {
+namespace {
+
+// Every emulated ioctl is one to three socket round trips between the thread
+// calling libusb and the testbed's worker thread (a dozen per radio exchange),
+// each waking one of them. Waking a thread on another core costs about 100 us
+// on a virtual machine whose other core idles, against a few microseconds for
+// a switch on one core, and left to itself the scheduler puts the two threads
+// apart in some runs and not in others. So the calling thread stays on the
+// core it is on, and the worker thread, which the testbed is about to start,
+// and the threads and child processes started from this one afterwards,
+// inherit that. ORVAEMU_PIN=0 leaves the threads where the scheduler puts them.
+void keepOnThisCore() {
+    const char* pin = std::getenv("ORVAEMU_PIN");
+    int cpu = sched_getcpu();
+    if ((pin && std::strcmp(pin, "0") == 0) || cpu < 0) {
+        return;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+}  // namespace
 
 bool Testbed::preloaded() {
     // RTLD_NOLOAD only looks: it finds the library when LD_PRELOAD brought it in.
@@ -45,6 +72,7 @@ Testbed::Testbed() {
     // thread, and every thread and child process started later from this
     // one, inherit the slack.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    keepOnThisCore();
     testbed_ = GObjectRef<UMockdevTestbed>::adopt(umockdev_testbed_new());
     if (!testbed_) {
         throw std::runtime_error("could not create the umockdev testbed");

@@ -155,7 +155,13 @@ UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
     urb.endpoint = header->endpoint;
     urb.length = static_cast<std::size_t>(header->buffer_length);
     urb.clientAddress = urb.block->client_addr;
-    if (urb.length > 0) {
+    // A bulk IN's buffer is only written to, and only when it is reaped: it is
+    // read then, and not at all when the transfer ends without data.
+    bool readNow = !(urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == BulkEndpointIn);
+    if (urb.length > 0 && !readNow && header->buffer == nullptr) {
+        return {-1, EFAULT};
+    }
+    if (urb.length > 0 && readNow) {
         urb.buffer = resolve(urb.block.get(), offsetof(usbdevfs_urb, buffer), urb.length);
         if (!urb.buffer) {
             return {-1, EFAULT};
@@ -198,6 +204,10 @@ UrbEngine::Outcome UrbEngine::reap(Client& client, UMockdevIoctlData* arg, bool 
     }
     Urb urb = std::move(*ready);
     client.completed.erase(ready);
+    // Like the kernel's, a URB whose data cannot be copied out is gone.
+    if (!urb.deliver()) {
+        return {-1, EFAULT};
+    }
     umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.block.get());
     return {0, 0};
 }
@@ -220,7 +230,7 @@ UrbEngine::Outcome UrbEngine::discard(Client& client, UMockdevIoctlData* arg) {
 
 void UrbEngine::control(Client& client, Urb urb) {
     SetupPacket setup = SetupPacket::parse(urb.data());
-    std::uint8_t* data = urb.data() + SetupPacket::Size;
+    const std::uint8_t* data = urb.data() + SetupPacket::Size;
     std::size_t length = std::min<std::size_t>(setup.length, urb.length - SetupPacket::Size);
 
     if (setup.standard()) {
@@ -230,7 +240,9 @@ void UrbEngine::control(Client& client, Urb urb) {
             return;
         }
         std::size_t count = setup.toHost() ? std::min(length, answer->size()) : 0;
-        std::copy_n(answer->begin(), count, data);
+        answer->resize(count);
+        urb.toHost = std::move(*answer);
+        urb.toHostOffset = SetupPacket::Size;
         finish(client, std::move(urb), 0, count, occupy(pacing_.control));
         return;
     }
@@ -291,7 +303,8 @@ void UrbEngine::bulkOut(Client& client, Urb urb) {
 
 void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLength,
                        Clock::time_point due) {
-    urb.complete(status, actualLength);
+    urb.status = status;
+    urb.actualLength = actualLength;
     urb.due = due;
     client.completed.push_back(std::move(urb));
 }
@@ -332,10 +345,12 @@ void UrbEngine::pumpLocked() {
                 return;
             }
             std::size_t count = std::min(packet->size(), it->length);
-            std::copy_n(packet->begin(), count, it->data());
+            int status = packet->size() > count ? -EOVERFLOW : 0;
+            packet->resize(count);
             Urb urb = std::move(*it);
             it = client.pending.erase(it);
-            finish(client, std::move(urb), packet->size() > count ? -EOVERFLOW : 0, count);
+            urb.toHost = std::move(*packet);
+            finish(client, std::move(urb), status, count);
         }
     }
 }

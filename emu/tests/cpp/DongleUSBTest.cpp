@@ -94,6 +94,21 @@ TEST_F(DongleOverUSB, RawAnswersOfOneAnd33Bytes) {
     EXPECT_EQ(exchange({0xFF}), full);
 }
 
+TEST_F(DongleOverUSB, AnAnswerLongerThanTheReadOverflowsWithWhatFitted) {
+    Bytes full(33);
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        full[i] = static_cast<std::uint8_t>(0xA0 + i);
+    }
+    dongle->queueRawAnswer(full);
+    EXPECT_EQ(client->write({0xFF}).status, 0);
+    auto [status, start] = client->read(4, 1000);
+    EXPECT_EQ(status, LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(start, Bytes(full.begin(), full.begin() + 4));
+    // The read after it gets its own answer, whole.
+    dongle->queueRawAnswer({0x01, 0x42});
+    EXPECT_EQ(exchange({0xFF}), (Bytes{0x01, 0x42}));
+}
+
 TEST_F(DongleOverUSB, SilentDongleLetsTheReadTimeOut) {
     bench().addRadioRobot(2, 2);
     dongle->stopAnswering(true);

@@ -74,6 +74,18 @@ TEST_F(Faults, UnplugWakesAReadThatIsWaiting) {
     EXPECT_EQ(status, LIBUSB_ERROR_NO_DEVICE);
 }
 
+// Like the kernel's, a transfer the device completed before it went is still
+// handed over whole, the data in it too.
+TEST_F(Faults, DataThatArrivedBeforeAnUnplugIsReadAfterIt) {
+    USBClient client;
+    ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));
+    ASSERT_EQ(client.write({0x21, 1, 2, 3}).status, 0);
+    auto [status, echo] = client.readAround([this] { robot->unplug(); });
+    EXPECT_EQ(status, LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(echo, (Bytes{0x21, 1, 2, 3}));
+    EXPECT_EQ(client.write({0x21}).status, LIBUSB_ERROR_NO_DEVICE);
+}
+
 TEST_F(Faults, StalledEndpointAnswersPipeUntilTheHaltIsCleared) {
     USBClient client;
     ASSERT_TRUE(client.open(0x0483, 0x5740, "EMUR0"));

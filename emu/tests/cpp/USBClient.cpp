@@ -107,8 +107,41 @@ std::pair<int, USBClient::Bytes> USBClient::read(std::size_t maxLength, unsigned
     int transferred = 0;
     int status = libusb_bulk_transfer(handle_, 0x81, buffer.data(), static_cast<int>(maxLength),
                                       &transferred, timeoutMs);
-    buffer.resize(status == 0 ? transferred : 0);
+    // An overflow keeps what fitted, as the kernel hands it over.
+    buffer.resize(status == 0 || status == LIBUSB_ERROR_OVERFLOW ? transferred : 0);
     return {status, buffer};
+}
+
+std::pair<int, USBClient::Bytes> USBClient::readAround(const std::function<void()>& meanwhile,
+                                                       std::size_t maxLength) {
+    struct Outcome {
+        int completed = 0;
+        int status = LIBUSB_TRANSFER_ERROR;
+        int length = 0;
+    } outcome;
+    Bytes buffer(maxLength);
+    std::unique_ptr<libusb_transfer, decltype(&libusb_free_transfer)> transfer(
+        libusb_alloc_transfer(0), libusb_free_transfer);
+    libusb_fill_bulk_transfer(
+        transfer.get(), handle_, 0x81, buffer.data(), static_cast<int>(maxLength),
+        [](libusb_transfer* done) {
+            auto* outcome = static_cast<Outcome*>(done->user_data);
+            outcome->status = done->status;
+            outcome->length = done->actual_length;
+            outcome->completed = 1;
+        },
+        &outcome, 1000);
+    if (libusb_submit_transfer(transfer.get()) != 0) {
+        return {LIBUSB_TRANSFER_ERROR, {}};
+    }
+    meanwhile();
+    // The transfer's time-out ends it at the latest: it is never freed while
+    // libusb still holds it.
+    while (!outcome.completed) {
+        libusb_handle_events_completed(context_, &outcome.completed);
+    }
+    buffer.resize(outcome.status == LIBUSB_TRANSFER_COMPLETED ? outcome.length : 0);
+    return {outcome.status, buffer};
 }
 
 int USBClient::clearHalt(std::uint8_t endpoint) {

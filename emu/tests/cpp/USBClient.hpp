@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,10 @@ class USBClient {
     // status, and the bytes read when it succeeded.
     std::pair<int, Bytes> read(std::size_t maxLength = 64, unsigned timeoutMs = 1000);
     int clearHalt(std::uint8_t endpoint);
+    // A bulk IN submitted before `meanwhile` runs and waited for after it:
+    // the libusb_transfer_status, and the bytes read when it completed.
+    std::pair<int, Bytes> readAround(const std::function<void()>& meanwhile,
+                                     std::size_t maxLength = 64);
 
   private:
     libusb_context* context_ = nullptr;

@@ -105,3 +105,22 @@ def test_foreign_clients_read_what_libusb_reads() -> None:
     assert re.search(r"iSerial\s+3 EMU0\n", dongle)
     assert re.search(r"bcdDevice\s+1\.00\n", dongle)
     assert re.search(r"iSerial\s+3 EMUR0\n", robot)
+
+
+def allowed_cpus(*command: str, **variables: str) -> str:
+    """Cpus_allowed_list of the last process `command` starts, itself started
+    free to run on every core."""
+    everywhere = set(range(os.cpu_count() or 1))
+    env = dict(os.environ, **variables)
+    env.pop("UMOCKDEV_DIR", None)
+    result = subprocess.run([*command, "grep", "Cpus_allowed_list", "/proc/self/status"],
+                            env=env, capture_output=True, text=True, timeout=120,
+                            preexec_fn=lambda: os.sched_setaffinity(0, everywhere))
+    assert result.returncode == 0, result.stderr
+    return result.stdout.split(":")[1].strip()
+
+
+def test_keeps_the_program_on_one_core_with_the_devices_unless_told_not_to() -> None:
+    launcher = [sys.executable, "-m", "orvaemu", "--dongle", "EMU0", "--"]
+    assert re.fullmatch(r"\d+", allowed_cpus(*launcher))
+    assert allowed_cpus(*launcher, ORVAEMU_PIN="0") == allowed_cpus()
