@@ -45,9 +45,15 @@ std::unique_ptr<CaptureFile> CaptureFile::fromEnvironment() {
     return open(path);
 }
 
-std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity) {
+std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity,
+                                               std::string* error) {
     auto refuse = [&](const std::string& reason) {
-        warn("cannot write the capture to " + path + ": " + reason + "; running without capture");
+        if (error != nullptr) {
+            *error = reason;
+        } else {
+            warn("cannot write the capture to " + path + ": " + reason +
+                 "; running without capture");
+        }
         return nullptr;
     };
     // The environment reaches child processes too: the file is locked while
@@ -103,19 +109,20 @@ CaptureFile::~CaptureFile() {
 
 std::uint32_t CaptureFile::addInterface(DeviceKind kind, const std::string& serial,
                                         std::uint64_t id) {
-    std::string name = kind == DeviceKind::Library
-                           ? std::string(kindName(kind))
-                           : std::string(kindName(kind)) + " " + std::to_string(id) + " " + serial;
+    if (kind == DeviceKind::Library) {
+        return addInterface(kindName(kind), "orvapy link library");
+    }
+    return addInterface(
+        std::string(kindName(kind)) + " " + std::to_string(id) + " " + serial,
+        std::string(kind == DeviceKind::Dongle ? "Skelder dongle" : "Korvane on a cable") +
+            ", id " + std::to_string(id) + ", serial " + serial);
+}
+
+std::uint32_t CaptureFile::addInterface(const std::string& name, const std::string& description) {
     std::lock_guard<std::mutex> lock(interfacesMutex_);
     auto [entry, added] =
         interfaceIds_.emplace(name, static_cast<std::uint32_t>(interfaceIds_.size()));
     if (added) {
-        std::string description =
-            kind == DeviceKind::Library
-                ? "orvapy link library"
-                : std::string(kind == DeviceKind::Dongle ? "Skelder dongle"
-                                                         : "Korvane on a cable") +
-                      ", id " + std::to_string(id) + ", serial " + serial;
         newInterfaces_.push_back(Interface{name, description});
     }
     return entry->second;
