@@ -140,7 +140,7 @@ void CaptureFile::flush() {
     std::unique_lock<std::mutex> lock(wakeMutex_);
     const std::uint64_t ticket = ++flushRequested_;
     wake_.notify_one();
-    written_.wait(lock, [&] { return flushDone_ >= ticket || stopping_; });
+    written_.wait_for(lock, FlushWaitLimit, [&] { return flushDone_ >= ticket || stopping_; });
 }
 
 void CaptureFile::run() {

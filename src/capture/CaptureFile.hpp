@@ -27,6 +27,7 @@ class CaptureFile {
   public:
     static constexpr std::size_t DefaultCapacity = 4096;
     static constexpr std::chrono::milliseconds FlushInterval{100};
+    static constexpr std::chrono::seconds FlushWaitLimit{2};
     static constexpr const char* Environment = "ORVAPY_CAPTURE";
 
     // The capture named by the environment, or null when there is none or it
@@ -56,8 +57,10 @@ class CaptureFile {
     // Stamps the record with the time and hands it to the writer.
     void push(CaptureRecord& record);
 
-    // Returns once everything pushed before the call is in the file (or the
-    // capture has ended).
+    // Returns once everything pushed before the call is in the file, the
+    // capture has ended, or FlushWaitLimit has passed: a file that stopped
+    // taking bytes without failing (a stalled mount, a pipe nobody reads)
+    // holds up the writer, never the connection that closes.
     void flush();
 
     std::uint64_t droppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
