@@ -92,9 +92,7 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::siz
 CaptureFile::CaptureFile(std::string path, std::FILE* stream, std::size_t capacity)
     : path_(std::move(path)), writer_(stream), buffer_(capacity) {
     addInterface(DeviceKind::Library, "", 0);
-    if (!writer_.writeSectionHeader()) {
-        end(std::strerror(errno));
-    }
+    writer_.writeSectionHeader();  // goes to the file with the first batch
     thread_ = std::thread(&CaptureFile::run, this);
 }
 
@@ -176,23 +174,22 @@ void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
         batch.clear();
         return;
     }
-    bool ok = true;
     for (const Interface& interface : interfaces) {
-        ok = ok && writer_.writeInterface(interface.name, interface.description);
+        writer_.writeInterface(interface.name, interface.description);
     }
     for (const CaptureRecord& record : batch) {
-        ok = ok && writer_.writeRecord(record);
+        writer_.writeRecord(record);
     }
     batch.clear();
     dropped_.fetch_add(dropped, std::memory_order_relaxed);
-    if (ok && dropped != 0) {
+    if (dropped != 0) {
         CaptureRecord note;
         note.begin(RecordType::RecordsDropped, DeviceKind::Library, FlagError, "");
         note.put64(dropped);
         note.timestampUs = nowMicroseconds();
-        ok = writer_.writeRecord(note);
+        writer_.writeRecord(note);
     }
-    if (!ok || !writer_.flush()) {
+    if (!writer_.flush()) {
         end(std::strerror(errno));
     }
 }

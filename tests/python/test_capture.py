@@ -1,5 +1,6 @@
 """Link captures on the bench, read back with tshark and the dissector."""
 import collections
+import fcntl
 import json
 import os
 import subprocess
@@ -10,6 +11,7 @@ from typing import Any, Dict, List, NamedTuple, Tuple
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+F_SETPIPE_SZ = 1031  # Linux; the fcntl module names it from Python 3.10 on
 DISSECTOR = os.path.join(HERE, "..", "..", "tools", "wireshark", "orvapy.lua")
 FIELDS = ["frame.interface_name", "orvapy.decoded", "orvapy.type", "orvapy.uri", "orvapy.kind",
           "orvapy.ack", "orvapy.resend", "orvapy.taken", "orvapy.request", "orvapy.wvalue",
@@ -168,3 +170,23 @@ def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path: Path) -> N
     assert result.stdout == "echoed\n"
     assert result.stderr == (f"orvapy: cannot write the capture to {path}: No such file or "
                              "directory; running without capture\n")
+
+
+def test_a_capture_file_that_stops_taking_bytes_holds_up_neither_link_nor_exit(
+        tmp_path: Path) -> None:
+    # A pipe that is open but never read stands in for a stalled disk: the
+    # capture's writer blocks on it for good once it holds 4 KiB.
+    fifo = str(tmp_path / "capture.fifo")
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(reader, F_SETPIPE_SZ, 4096)
+        # Two records of some 50 bytes per echo: the writer is stuck long
+        # before the last one, and before the close and the exit.
+        result = run_program("capture_cable_echo.py", fifo, "300", timeout=120)
+    finally:
+        os.close(reader)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert result.stdout == "echoed\n"
+    assert result.stderr == ""
+
