@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/CaptureFile.hpp"
 #include "link/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -114,6 +115,40 @@ struct BareDevice {
     bool safelink() const { return safelinkOn; }
 };
 
+namespace {
+
+// Seconds for `count` echoes through a connection of `registry`, after
+// `warmup` unmeasured ones.
+double echoesThrough(quenfold::orvalis::LinkRegistry& registry, const char* uri, int count,
+                     int warmup) {
+    using namespace quenfold::orvalis;
+    Connection connection(uri, registry);
+    Clock::time_point started;
+    for (int i = 0; i < warmup + count; ++i) {
+        if (i == warmup) {
+            started = Clock::now();
+        }
+        Packet packet;
+        packet.setPort(1);
+        packet.setChannel(0);
+        packet.setPayload(std::string("\x01\x02\x03") + char(i));
+        connection.send(packet);
+        // Only this packet's echo counts: a robot may still hold replies of
+        // an earlier session.
+        for (;;) {
+            Packet reply = connection.recv(TimeoutMs);
+            if (reply.payloadSize() == 4 && reply.payloadAt(3) == std::uint8_t(i)) {
+                break;
+            }
+        }
+    }
+    double elapsed = seconds(started);
+    connection.close();
+    return elapsed;
+}
+
+}  // namespace
+
 extern "C" {
 
 BareDevice* bare_open(const char* serial) {
@@ -212,28 +247,26 @@ double cpp_echoes(const char* uri, int count, int warmup) {
     using namespace quenfold::orvalis;
     try {
         LinkRegistry registry;
-        Connection connection(uri, registry);
-        Clock::time_point started;
-        for (int i = 0; i < warmup + count; ++i) {
-            if (i == warmup) {
-                started = Clock::now();
-            }
-            Packet packet;
-            packet.setPort(1);
-            packet.setChannel(0);
-            packet.setPayload(std::string("\x01\x02\x03") + char(i));
-            connection.send(packet);
-            // Only this packet's echo counts: a robot may still hold replies
-            // of an earlier session.
-            for (;;) {
-                Packet reply = connection.recv(TimeoutMs);
-                if (reply.payloadSize() == 4 && reply.payloadAt(3) == std::uint8_t(i)) {
-                    break;
-                }
-            }
+        return echoesThrough(registry, uri, count, warmup);
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// The same, with the registry's workers recording to a capture file at
+// `path`; `dropped` gets the records that the capture's buffer dropped.
+double cpp_captured_echoes(const char* uri, int count, int warmup, const char* path,
+                           std::uint64_t* dropped) {
+    using namespace quenfold::orvalis;
+    try {
+        auto file = capture::CaptureFile::open(path);
+        if (!file) {
+            return -1;
         }
-        double elapsed = seconds(started);
-        connection.close();
+        capture::CaptureFile& capture = *file;
+        LinkRegistry registry(std::move(file));
+        double elapsed = echoesThrough(registry, uri, count, warmup);
+        *dropped = capture.droppedCount();
         return elapsed;
     } catch (const std::exception&) {
         return -1;

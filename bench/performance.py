@@ -40,6 +40,9 @@ def bare_library(path):
         function.argtypes = [ctypes.c_void_p, ctypes.c_int]
     library.cpp_echoes.restype = ctypes.c_double
     library.cpp_echoes.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
+    library.cpp_captured_echoes.restype = ctypes.c_double
+    library.cpp_captured_echoes.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int,
+                                            ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64)]
     # ctypes lets the GIL go around every foreign call.
     return library
 
@@ -328,6 +331,47 @@ def group_idle(library, pace):
     return figures
 
 
+# Capture on against off is a difference of a few percent, less than one
+# round's noise on a loaded machine: many short rounds, so that each side
+# surely meets a few quiet ones.
+CAPTURE_ECHOES = ECHOES
+CAPTURE_ROUNDS = 4 * ROUNDS
+
+
+def group_capture(library, pace):
+    """The C++ echo with its registry recording a capture against the same without, interleaved.
+
+    ORVAPY_CAPTURE is read once per process, so orvapy in one process has
+    capture on or off for good; the C++ side gives its own registry a capture
+    file, which puts both sides in one process against one bench.
+    """
+    import tempfile
+    bench = new_bench(pace)
+    bench.add_dongle("BENCH0")
+    bench.add_usb_robot("BENCHR0")
+    bench.add_radio_robot(80, "2M")
+    bench.add_radio_robot(84, "2M")
+    figures = {}
+    with tempfile.TemporaryDirectory(prefix="orvapy-bench-") as folder:
+        path = os.path.join(folder, "echo.pcapng")
+        for kind, (uri, *_) in ECHO_KINDS.items():
+            sides = {"off": [], "on": []}
+            dropped, written = 0, []
+            for _ in range(CAPTURE_ROUNDS):
+                elapsed = library.cpp_echoes(uri.encode(), CAPTURE_ECHOES, 5)
+                count = ctypes.c_uint64(0)
+                captured = library.cpp_captured_echoes(uri.encode(), CAPTURE_ECHOES, 5, path.encode(),
+                                                       ctypes.byref(count))
+                if elapsed < 0 or captured < 0:
+                    raise RuntimeError(f"C++ echoes failed on {uri}")
+                sides["off"].append(elapsed)
+                sides["on"].append(captured)
+                dropped += count.value
+                written.append(os.path.getsize(path))
+            figures[kind] = {"seconds": sides, "dropped": dropped, "bytes": min(written)}
+    return figures
+
+
 GROUPS = {name[len("group_"):]: function for name, function in globals().items()
           if name.startswith("group_")}
 
@@ -438,6 +482,16 @@ def report_allocations(table, build):
                       value.strip().split()[0], " ".join(value.split()[1:]))
 
 
+def report_capture(table, figures):
+    for kind, values in figures.items():
+        seconds = values["seconds"]
+        table.add(f"echo {kind}: C++ path, capture on / off",
+                  f"{min(seconds['on']) / min(seconds['off']):.2f}",
+                  f"best of {len(seconds['on'])} interleaved rounds of {CAPTURE_ECHOES} echoes: "
+                  f"{us(min(seconds['on']) / CAPTURE_ECHOES)} / {us(min(seconds['off']) / CAPTURE_ECHOES)}; "
+                  f"{values['dropped']} records dropped, {values['bytes'] // 1024} KiB a round")
+
+
 def main(argv):
     global ROUNDS
     if argv[:1] == ["--group"]:
@@ -470,6 +524,8 @@ def main(argv):
                 for count in figures:
                     figures[count].append(run_group("scan" + count, library_path, pace))
             report_scan(table, figures, pace)
+    if wanted("capture"):
+        report_capture(table, run_group("capture", library_path))
     if wanted("idle"):
         report_idle(table, run_group("idle", library_path))
     if wanted("allocations"):

@@ -1,6 +1,7 @@
 #include "emu/Bench.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 namespace quenfold::orvalis::emu {
 namespace {
@@ -33,6 +34,7 @@ Dongle& Bench::addDongle(const std::string& serial, std::uint16_t bcdDevice) {
     Dongle& dongle =
         *dongles_.emplace_back(std::make_unique<Dongle>(*testbed_, air_, serial, bcdDevice));
     dongle.setPacing(pacing_);
+    dongle.setCapture(capture_);
     return dongle;
 }
 
@@ -42,6 +44,7 @@ USBRobot& Bench::addUSBRobot(const std::string& serial, std::uint16_t bcdDevice)
     USBRobot& robot =
         *usbRobots_.emplace_back(std::make_unique<USBRobot>(*testbed_, serial, bcdDevice));
     robot.setPacing(pacing_);
+    robot.setCapture(capture_);
     return robot;
 }
 
@@ -59,6 +62,32 @@ void Bench::setPacing(const Pacing& pacing) {
 Pacing Bench::pacing() const {
     std::lock_guard lock(devicesMutex_);
     return pacing_;
+}
+
+void Bench::setCapture(const std::string& path) {
+    std::shared_ptr<capture::CaptureFile> file;
+    if (!path.empty()) {
+        std::string error;
+        file = capture::CaptureFile::open(path, capture::CaptureFile::DefaultCapacity, &error);
+        if (!file) {
+            throw std::runtime_error("cannot write the capture to " + path + ": " + error);
+        }
+    }
+    std::shared_ptr<capture::CaptureFile> previous;
+    std::lock_guard lock(devicesMutex_);
+    for (const auto& dongle : dongles_) {
+        dongle->setCapture(file);
+    }
+    for (const auto& robot : usbRobots_) {
+        robot->setCapture(file);
+    }
+    // The file before is complete once its last reference, this one, goes.
+    previous = std::exchange(capture_, std::move(file));
+}
+
+std::string Bench::capturePath() const {
+    std::lock_guard lock(devicesMutex_);
+    return capture_ ? capture_->path() : std::string();
 }
 
 RadioRobot& Bench::addRadioRobot(int channel, int datarate, std::uint64_t address) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureFile.hpp"
 #include "emu/Air.hpp"
 #include "emu/ControlRecord.hpp"
 #include "emu/Dongle.hpp"
@@ -48,6 +49,14 @@ class Bench {
     void setPacing(const Pacing& pacing);
     Pacing pacing() const;
 
+    // Records what its devices, those added later included, see and answer
+    // into a pcapng file in the link capture's format; a new path ends the
+    // capture before, an empty one ends it for good. Throws
+    // std::runtime_error when the path cannot be written.
+    void setCapture(const std::string& path);
+    // The path being written, or empty.
+    std::string capturePath() const;
+
     // The testbed's root folder, which UMOCKDEV_DIR names for child processes.
     std::string rootDir() const { return testbed_->rootDir(); }
 
@@ -56,6 +65,8 @@ class Bench {
     Air air_;
     mutable std::mutex devicesMutex_;
     Pacing pacing_;
+    // Before the devices: their unplug records go in as they are destroyed.
+    std::shared_ptr<capture::CaptureFile> capture_;
     std::vector<std::unique_ptr<Dongle>> dongles_;
     std::vector<std::unique_ptr<USBRobot>> usbRobots_;
 };

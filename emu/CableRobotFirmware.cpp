@@ -21,8 +21,10 @@ bool CableRobotFirmware::acceptOut(const Bytes& packet) {
     std::lock_guard lock(mutex_);
     if (refusals_ > 0) {
         --refusals_;
+        capture().cableWrite(packet, false);
         return false;
     }
+    capture().cableWrite(packet, true);
     received_.push_back(packet);
     outgoing_.push_back(packet);
     return true;
@@ -35,6 +37,8 @@ std::optional<USBFunction::Bytes> CableRobotFirmware::takeIn() {
     }
     Bytes packet = std::move(outgoing_.front());
     outgoing_.pop_front();
+    // Called only for a bulk IN that is waiting: the packet goes to the host.
+    capture().cableRead(packet);
     return packet;
 }
 

@@ -15,6 +15,8 @@ namespace quenfold::orvalis::emu {
 // included. Thread-safe.
 class CableRobotFirmware : public USBFunction {
   public:
+    CableRobotFirmware() : USBFunction(capture::DeviceKind::CableRobot) {}
+
     bool vendorRequest(const ControlRecord& request) override;
     bool acceptOut(const Bytes& packet) override;
     std::optional<Bytes> takeIn() override;

@@ -18,7 +18,7 @@ constexpr std::uint8_t Acknowledged = 0x01;
 
 }  // namespace
 
-DongleFirmware::DongleFirmware(Air& air) : air_(air) {}
+DongleFirmware::DongleFirmware(Air& air) : USBFunction(capture::DeviceKind::Dongle), air_(air) {}
 
 bool DongleFirmware::vendorRequest(const ControlRecord& request) {
     std::lock_guard lock(mutex_);
@@ -71,11 +71,13 @@ bool DongleFirmware::vendorRequest(const ControlRecord& request) {
 bool DongleFirmware::acceptOut(const Bytes& packet) {
     std::unique_lock lock(mutex_);
     if (silent_) {
+        capture().radioExchange(packet, nullptr);
         return true;
     }
     if (!rawAnswers_.empty()) {
         answers_.assign(1, std::move(rawAnswers_.front()));
         rawAnswers_.pop_front();
+        capture().radioExchange(packet, &answers_.front());
         return true;
     }
     RadioSettings settings = settings_;
@@ -92,6 +94,7 @@ bool DongleFirmware::acceptOut(const Bytes& packet) {
     // Only the latest packet's answer waits: one the host gave up reading (its
     // read timed out) must not pass for the answer to the packet after it.
     answers_.assign(1, std::move(answer));
+    capture().radioExchange(packet, &answers_.front());
     return true;
 }
 

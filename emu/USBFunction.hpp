@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "emu/ControlRecord.hpp"
+#include "emu/DeviceCapture.hpp"
 #include "emu/Pacing.hpp"
 
 namespace quenfold::orvalis::emu {
@@ -17,6 +18,9 @@ class USBFunction {
   public:
     using Bytes = std::vector<std::uint8_t>;
 
+    explicit USBFunction(capture::DeviceKind kind) : capture_(kind) {}
+    USBFunction(const USBFunction&) = delete;
+    USBFunction& operator=(const USBFunction&) = delete;
     virtual ~USBFunction() = default;
 
     // False stalls the request.
@@ -30,6 +34,13 @@ class USBFunction {
     virtual Pacing::Duration exchangeTime(const Pacing&) const { return {}; }
     // The device lost its USB connection (and, if bus powered, its power).
     virtual void unplugged() {}
+
+    // What the device saw and answered, for a capture of the devices' side:
+    // the firmware records its packets, the USB side its control requests.
+    DeviceCapture& capture() const { return capture_; }
+
+  private:
+    mutable DeviceCapture capture_;
 };
 
 }  // namespace quenfold::orvalis::emu

@@ -36,6 +36,15 @@ void USBGadget::unplug() {
     node_->remove();
 }
 
+void USBGadget::setCapture(std::shared_ptr<capture::CaptureFile> file) {
+    std::lock_guard lock(plugMutex_);
+    const bool recording = file != nullptr;
+    function().capture().attach(std::move(file), serial());
+    if (recording && engine_.plugged()) {
+        function().capture().plug(true);
+    }
+}
+
 void USBGadget::replug() {
     std::lock_guard lock(plugMutex_);
     if (!engine_.plugged()) {

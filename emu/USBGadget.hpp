@@ -44,6 +44,10 @@ class USBGadget {
     // How long the device takes for its transfers (see Pacing).
     void setPacing(const Pacing& pacing) { engine_.setPacing(pacing); }
 
+    // Records what the device sees and answers into `file` from now on (null:
+    // nowhere); a plugged device starts with a plug record.
+    void setCapture(std::shared_ptr<capture::CaptureFile> file);
+
     // The endpoint answers -EPIPE until the host clears the halt.
     void stallEndpoint(std::uint8_t endpoint) { engine_.stallEndpoint(endpoint); }
     // The next bulk OUT completes having taken only its first acceptedBytes.

@@ -1,5 +1,6 @@
 #include "emu/UrbEngine.hpp"
 
+#include <libusb.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -256,10 +257,13 @@ void UrbEngine::control(Client& client, Urb urb) {
     controlLog_.push_back(record);
     ControlFault fault = std::exchange(controlFault_, ControlFault::None);
     if (fault == ControlFault::Hang) {
+        function_.capture().controlRequest(record, LIBUSB_ERROR_TIMEOUT);
         client.pending.push_back(std::move(urb));
     } else if (fault == ControlFault::Stall || !function_.vendorRequest(record)) {
+        function_.capture().controlRequest(record, LIBUSB_ERROR_PIPE);
         finish(client, std::move(urb), -EPIPE, 0);
     } else {
+        function_.capture().controlRequest(record, static_cast<int>(length));
         finish(client, std::move(urb), 0, length, occupy(pacing_.control));
     }
 }
@@ -360,6 +364,7 @@ unsigned UrbEngine::plugIn() {
     plugged_ = true;
     halted_.clear();
     busyUntil_ = answerDue_ = Clock::time_point{};
+    function_.capture().plug(true);
     return ++session_;
 }
 
@@ -378,6 +383,7 @@ void UrbEngine::unplug() {
         }
     }
     function_.unplugged();
+    function_.capture().plug(false);
 }
 
 bool UrbEngine::plugged() const {

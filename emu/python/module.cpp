@@ -2,6 +2,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,22 @@ void bindBench(py::module_& module) {
             },
             "\"fast\" (the default) or \"hardware\": each radio exchange then takes the air "
             "time of its data rate, each control request a full-speed frame.")
+        .def_property(
+            "capture",
+            [](const Bench& bench) -> std::optional<std::string> {
+                std::string path = withoutGil(&Bench::capturePath)(bench);
+                return path.empty() ? std::nullopt : std::optional<std::string>(path);
+            },
+            [](Bench& bench, const std::optional<std::string>& path) {
+                if (path && path->empty()) {
+                    throw py::value_error("capture is a path or None, not an empty text");
+                }
+                py::gil_scoped_release release;
+                bench.setCapture(path.value_or(""));
+            },
+            "The pcapng file where the devices record what they see and answer, in the link "
+            "capture's format, or None. Setting a path starts a new file (RuntimeError when it "
+            "cannot be written); None ends the capture, leaving the file complete.")
         .def_property_readonly("root_dir", &Bench::rootDir);
 }
 

@@ -45,9 +45,15 @@ std::unique_ptr<CaptureFile> CaptureFile::fromEnvironment() {
     return open(path);
 }
 
-std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity) {
+std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::size_t capacity,
+                                               std::string* error) {
     auto refuse = [&](const std::string& reason) {
-        warn("cannot write the capture to " + path + ": " + reason + "; running without capture");
+        if (error != nullptr) {
+            *error = reason;
+        } else {
+            warn("cannot write the capture to " + path + ": " + reason +
+                 "; running without capture");
+        }
         return nullptr;
     };
     // The environment reaches child processes too: the file is locked while
@@ -86,9 +92,7 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::siz
 CaptureFile::CaptureFile(std::string path, std::FILE* stream, std::size_t capacity)
     : path_(std::move(path)), writer_(stream), buffer_(capacity) {
     addInterface(DeviceKind::Library, "", 0);
-    if (!writer_.writeSectionHeader()) {
-        end(std::strerror(errno));
-    }
+    writer_.writeSectionHeader();  // goes to the file with the first batch
     thread_ = std::thread(&CaptureFile::run, this);
 }
 
@@ -103,19 +107,20 @@ CaptureFile::~CaptureFile() {
 
 std::uint32_t CaptureFile::addInterface(DeviceKind kind, const std::string& serial,
                                         std::uint64_t id) {
-    std::string name = kind == DeviceKind::Library
-                           ? std::string(kindName(kind))
-                           : std::string(kindName(kind)) + " " + std::to_string(id) + " " + serial;
+    if (kind == DeviceKind::Library) {
+        return addInterface(kindName(kind), "orvapy link library");
+    }
+    return addInterface(
+        std::string(kindName(kind)) + " " + std::to_string(id) + " " + serial,
+        std::string(kind == DeviceKind::Dongle ? "Skelder dongle" : "Korvane on a cable") +
+            ", id " + std::to_string(id) + ", serial " + serial);
+}
+
+std::uint32_t CaptureFile::addInterface(const std::string& name, const std::string& description) {
     std::lock_guard<std::mutex> lock(interfacesMutex_);
     auto [entry, added] =
         interfaceIds_.emplace(name, static_cast<std::uint32_t>(interfaceIds_.size()));
     if (added) {
-        std::string description =
-            kind == DeviceKind::Library
-                ? "orvapy link library"
-                : std::string(kind == DeviceKind::Dongle ? "Skelder dongle"
-                                                         : "Korvane on a cable") +
-                      ", id " + std::to_string(id) + ", serial " + serial;
         newInterfaces_.push_back(Interface{name, description});
     }
     return entry->second;
@@ -133,7 +138,7 @@ void CaptureFile::flush() {
     std::unique_lock<std::mutex> lock(wakeMutex_);
     const std::uint64_t ticket = ++flushRequested_;
     wake_.notify_one();
-    written_.wait(lock, [&] { return flushDone_ >= ticket || stopping_; });
+    written_.wait_for(lock, FlushWaitLimit, [&] { return flushDone_ >= ticket || stopping_; });
 }
 
 void CaptureFile::run() {
@@ -169,23 +174,22 @@ void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
         batch.clear();
         return;
     }
-    bool ok = true;
     for (const Interface& interface : interfaces) {
-        ok = ok && writer_.writeInterface(interface.name, interface.description);
+        writer_.writeInterface(interface.name, interface.description);
     }
     for (const CaptureRecord& record : batch) {
-        ok = ok && writer_.writeRecord(record);
+        writer_.writeRecord(record);
     }
     batch.clear();
     dropped_.fetch_add(dropped, std::memory_order_relaxed);
-    if (ok && dropped != 0) {
+    if (dropped != 0) {
         CaptureRecord note;
         note.begin(RecordType::RecordsDropped, DeviceKind::Library, FlagError, "");
         note.put64(dropped);
         note.timestampUs = nowMicroseconds();
-        ok = writer_.writeRecord(note);
+        writer_.writeRecord(note);
     }
-    if (!ok || !writer_.flush()) {
+    if (!writer_.flush()) {
         end(std::strerror(errno));
     }
 }

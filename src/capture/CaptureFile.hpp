@@ -27,15 +27,18 @@ class CaptureFile {
   public:
     static constexpr std::size_t DefaultCapacity = 4096;
     static constexpr std::chrono::milliseconds FlushInterval{100};
+    static constexpr std::chrono::seconds FlushWaitLimit{2};
     static constexpr const char* Environment = "ORVAPY_CAPTURE";
 
     // The capture named by the environment, or null when there is none or it
     // cannot be written (then with a warning).
     static std::unique_ptr<CaptureFile> fromEnvironment();
     // Null, with one warning line on standard error, when the path cannot be
-    // opened for writing.
+    // opened for writing; with `error` given, the reason goes there instead
+    // and nothing is printed.
     static std::unique_ptr<CaptureFile> open(const std::string& path,
-                                             std::size_t capacity = DefaultCapacity);
+                                             std::size_t capacity = DefaultCapacity,
+                                             std::string* error = nullptr);
 
     CaptureFile(std::string path, std::FILE* stream, std::size_t capacity);
     // Writes everything still buffered and closes the file.
@@ -47,16 +50,22 @@ class CaptureFile {
     // serial and id) always gets the same interface. Interface 0 is the
     // library's own.
     std::uint32_t addInterface(DeviceKind kind, const std::string& serial, std::uint64_t id);
+    // An interface under a name of the caller's choosing; the same name always
+    // gets the same interface.
+    std::uint32_t addInterface(const std::string& name, const std::string& description);
 
     // Stamps the record with the time and hands it to the writer.
     void push(CaptureRecord& record);
 
-    // Returns once everything pushed before the call is in the file (or the
-    // capture has ended).
+    // Returns once everything pushed before the call is in the file, the
+    // capture has ended, or FlushWaitLimit has passed: a file that stopped
+    // taking bytes without failing (a stalled mount, a pipe nobody reads)
+    // holds up the writer, never the connection that closes.
     void flush();
 
     std::uint64_t droppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     bool ended() const noexcept { return ended_.load(std::memory_order_relaxed); }
+    const std::string& path() const noexcept { return path_; }
 
   private:
     struct Interface {

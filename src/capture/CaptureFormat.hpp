@@ -15,6 +15,8 @@ inline constexpr std::uint8_t FormatVersion = 1;
 inline constexpr std::size_t HeaderSize = 5;
 inline constexpr std::size_t MaxUriBytes = 100;
 inline constexpr std::size_t MaxTextBytes = 200;
+// A link packet, header byte included; longer data is cut to it.
+inline constexpr std::size_t MaxPacketBytes = 32;
 // Enough for the largest record: header, longest URI, a radio exchange body.
 inline constexpr std::size_t MaxRecordBytes = 320;
 
@@ -27,6 +29,11 @@ enum class RecordType : std::uint8_t {
     WorkerStopped = 6,
     WorkerFailed = 7,
     RecordsDropped = 8,
+    // Recorded by an emulated device, from its side of the USB cable.
+    DeviceRadioExchange = 9,
+    DeviceCableWrite = 10,
+    DeviceCableRead = 11,
+    DevicePlug = 12,
 };
 
 enum class DeviceKind : std::uint8_t { Library = 0, Dongle = 1, CableRobot = 2 };

@@ -8,10 +8,8 @@
 namespace quenfold::orvalis::capture {
 namespace {
 
-constexpr std::uint64_t MaxPacketBytes = 32;
-
 std::uint64_t clampPacket(std::uint64_t size) {
-    return std::min(size, MaxPacketBytes);
+    return std::min<std::uint64_t>(size, MaxPacketBytes);
 }
 
 }  // namespace

@@ -40,19 +40,20 @@ void appendOption(std::vector<std::uint8_t>& body, std::uint16_t code, const voi
 }  // namespace
 
 PcapngWriter::PcapngWriter(std::FILE* stream) : stream_(stream) {
+    std::setvbuf(stream_.get(), nullptr, _IONBF, 0);
     body_.reserve(MaxRecordBytes + 64);
 }
 
-bool PcapngWriter::writeSectionHeader() {
+void PcapngWriter::writeSectionHeader() {
     body_.clear();
     append(body_, ByteOrderMagic);
     append(body_, std::uint16_t{1});  // version 1.0
     append(body_, std::uint16_t{0});
     append(body_, std::int64_t{-1});  // section length not given
-    return writeBlock(SectionHeaderBlock);
+    writeBlock(SectionHeaderBlock);
 }
 
-bool PcapngWriter::writeInterface(const std::string& name, const std::string& description) {
+void PcapngWriter::writeInterface(const std::string& name, const std::string& description) {
     body_.clear();
     append(body_, LinkType);
     append(body_, std::uint16_t{0});
@@ -62,10 +63,10 @@ bool PcapngWriter::writeInterface(const std::string& name, const std::string& de
     appendOption(body_, OptionTimestampResolution, &Microseconds, 1);
     append(body_, OptionEnd);
     append(body_, std::uint16_t{0});
-    return writeBlock(InterfaceBlock);
+    writeBlock(InterfaceBlock);
 }
 
-bool PcapngWriter::writeRecord(const CaptureRecord& record) {
+void PcapngWriter::writeRecord(const CaptureRecord& record) {
     body_.clear();
     append(body_, record.interfaceId);
     append(body_, static_cast<std::uint32_t>(record.timestampUs >> 32));
@@ -74,19 +75,23 @@ bool PcapngWriter::writeRecord(const CaptureRecord& record) {
     append(body_, std::uint32_t{record.length});
     body_.insert(body_.end(), record.data.begin(), record.data.begin() + record.length);
     pad(body_);
-    return writeBlock(EnhancedPacketBlock);
+    writeBlock(EnhancedPacketBlock);
 }
 
-bool PcapngWriter::writeBlock(std::uint32_t type) {
+void PcapngWriter::writeBlock(std::uint32_t type) {
     const auto total = static_cast<std::uint32_t>(body_.size() + 12);
-    return std::fwrite(&type, sizeof type, 1, stream_.get()) == 1 &&
-           std::fwrite(&total, sizeof total, 1, stream_.get()) == 1 &&
-           std::fwrite(body_.data(), 1, body_.size(), stream_.get()) == body_.size() &&
-           std::fwrite(&total, sizeof total, 1, stream_.get()) == 1;
+    append(pending_, type);
+    append(pending_, total);
+    pending_.insert(pending_.end(), body_.begin(), body_.end());
+    append(pending_, total);
 }
 
 bool PcapngWriter::flush() {
-    return std::fflush(stream_.get()) == 0 && std::ferror(stream_.get()) == 0;
+    // One write for everything: the stream has no buffer of its own.
+    const bool taken = pending_.empty() || std::fwrite(pending_.data(), 1, pending_.size(),
+                                                       stream_.get()) == pending_.size();
+    pending_.clear();
+    return taken && std::fflush(stream_.get()) == 0 && std::ferror(stream_.get()) == 0;
 }
 
 }  // namespace quenfold::orvalis::capture

@@ -12,26 +12,34 @@ namespace quenfold::orvalis::capture {
 
 // Writes a pcapng section in the host's byte order: the section header, then
 // interface descriptions and enhanced packet blocks with microsecond
-// timestamps. Every call reports whether the stream took the bytes.
+// timestamps. Blocks gather in memory and go to the stream at each flush,
+// which reports whether it took them.
+//
+// The stream itself is unbuffered: the process's exit flushes every stdio
+// stream still open, and the capture's never closes when its registry lives
+// to the end. A file that stopped taking bytes would hold that exit forever
+// if the stream had bytes of its own left to write.
 class PcapngWriter {
   public:
     explicit PcapngWriter(std::FILE* stream);
     PcapngWriter(const PcapngWriter&) = delete;
     PcapngWriter& operator=(const PcapngWriter&) = delete;
 
-    bool writeSectionHeader();
-    bool writeInterface(const std::string& name, const std::string& description);
-    bool writeRecord(const CaptureRecord& record);
+    void writeSectionHeader();
+    void writeInterface(const std::string& name, const std::string& description);
+    void writeRecord(const CaptureRecord& record);
+    // Hands everything written since the last flush to the file.
     bool flush();
 
   private:
-    bool writeBlock(std::uint32_t type);
+    void writeBlock(std::uint32_t type);
 
     struct Closer {
         void operator()(std::FILE* stream) const { std::fclose(stream); }
     };
     std::unique_ptr<std::FILE, Closer> stream_;
-    std::vector<std::uint8_t> body_;  // the block being built, reused
+    std::vector<std::uint8_t> body_;     // the block being built, reused
+    std::vector<std::uint8_t> pending_;  // blocks not yet flushed, reused
 };
 
 }  // namespace quenfold::orvalis::capture

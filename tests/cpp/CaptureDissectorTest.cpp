@@ -11,6 +11,7 @@
 
 #include "capture/CaptureFile.hpp"
 #include "capture/CaptureTap.hpp"
+#include "emu/DeviceCapture.hpp"
 
 using namespace quenfold::orvalis::capture;
 
@@ -114,6 +115,58 @@ TEST(CaptureDissector, DecodesEveryKindOfRecord) {
         "1|3|usb://0|||1|2|0|0|aa|||||0||",
         "1|4|usb://0|||||||||||Link off|0||",
         "1|6|usb://0||||||||||||0||",
+    };
+    EXPECT_EQ(lines, expected);
+    if (!::testing::Test::HasFailure()) {
+        std::remove(path.c_str());
+    }
+}
+
+TEST(CaptureDissector, DecodesTheDevicesRecords) {
+    using quenfold::orvalis::emu::DeviceCapture;
+    const std::string path = tempPath("devices.pcapng");
+    {
+        auto file = std::shared_ptr<CaptureFile>(CaptureFile::open(path));
+        ASSERT_TRUE(file);
+        DeviceCapture dongle(DeviceKind::Dongle);
+        DeviceCapture robot(DeviceKind::CableRobot);
+        dongle.attach(file, "EMU0");
+        robot.attach(file, "EMUR0");
+        const DeviceCapture::Bytes packet = {0x12, 0xAA};
+        const DeviceCapture::Bytes echo = {0x01, 0x12, 0xAA};
+        const DeviceCapture::Bytes lost = {0x00};
+        dongle.plug(true);                            // 1
+        dongle.controlRequest({0x01, 80, 0, {}}, 0);  // 2
+        dongle.controlRequest({0x10, 1, 0, {}}, -9);  // 3: stalled
+        dongle.radioExchange(packet, &echo);          // 4
+        dongle.radioExchange(packet, &lost);          // 5
+        dongle.radioExchange(packet, nullptr);        // 6: silent
+        robot.controlRequest({0x01, 1, 1, {}}, 0);    // 7
+        robot.cableWrite(packet, false);              // 8
+        robot.cableWrite(packet, true);               // 9
+        robot.cableRead(packet);                      // 10
+        robot.plug(false);                            // 11
+        dongle.attach(nullptr, "EMU0");
+        dongle.plug(false);  // no longer recorded
+    }
+    std::vector<std::string> lines =
+        tshark(path,
+               "-e frame.interface_name -e orvapy.decoded -e orvapy.type -e orvapy.device "
+               "-e orvapy.port -e orvapy.payload -e orvapy.answered -e orvapy.ack "
+               "-e orvapy.reply -e orvapy.taken -e orvapy.request_name -e orvapy.result "
+               "-e orvapy.error -e orvapy.plugged");
+    const std::vector<std::string> expected = {
+        "dongle EMU0|1|12|1|||||||||0|1",
+        "dongle EMU0|1|4|1|||||||Set channel 80|0|0|",
+        "dongle EMU0|1|4|1|||||||Radio enable on|-9|1|",
+        "dongle EMU0|1|9|1|1|aa|1|1|12aa||||0|",
+        "dongle EMU0|1|9|1|1|aa|1|0|||||0|",
+        "dongle EMU0|1|9|1|1|aa|0|0|||||0|",
+        "usb EMUR0|1|4|2|||||||Link on|0|0|",
+        "usb EMUR0|1|10|2|1|aa||||0|||0|",
+        "usb EMUR0|1|10|2|1|aa||||1|||0|",
+        "usb EMUR0|1|11|2|1|aa|||||||0|",
+        "usb EMUR0|1|12|2|||||||||0|0",
     };
     EXPECT_EQ(lines, expected);
     if (!::testing::Test::HasFailure()) {

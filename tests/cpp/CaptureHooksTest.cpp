@@ -1,10 +1,17 @@
 // What the workers and drivers record, on the emulated bench through the real
 // libusb, held against the connections' counters and the devices' own logs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchDevices.hpp"
@@ -256,6 +263,77 @@ TEST_F(CaptureHooksTest, FullDiskEndsTheCaptureButNotTheLink) {
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "orvapy: the capture to /dev/full has ended: No space left on device\n");
+}
+
+TEST_F(CaptureHooksTest, WriterStuckOnItsFileDropsRecordsButNeverPackets) {
+    bench.addUSBRobot("KRV-A");
+    // A pipe that nobody reads stands in for a disk that stopped taking
+    // bytes without failing: once the pipe and the stream's buffer are full,
+    // the writer thread blocks on it until the pipe is read.
+    const std::string fifo = path + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GT(::fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    // The writer writes all it takes, and the pipe and the stream's buffer
+    // hold at most 12 KiB: some 280 records of at least 44 bytes. Two
+    // records per echo, and no more than two buffers' worth taken or held:
+    // well beyond that, the writer is stuck and records are dropped.
+    constexpr std::size_t Capacity = 256;
+    constexpr int Echoes = 600;
+    std::string collected;
+    std::thread drain;
+    ConnectionStatistics statistics;
+    {
+        LinkRegistry registry(capture::CaptureFile::open(fifo, Capacity));
+        Connection cable("usb://0", registry);
+        // No assertion may leave this scope early: the registry would wait
+        // for its writer, and the writer for the pipe, forever.
+        for (int i = 0; i < Echoes; ++i) {
+            Packet packet = packetOf(1, std::to_string(i));
+            cable.send(packet);
+            Packet reply;
+            for (int wait = 0; wait < 1000 && !reply.valid(); ++wait) {
+                reply = cable.recv(10);
+            }
+            EXPECT_EQ(reply.payload(), std::to_string(i)) << "every packet, in order";
+            if (!reply.valid()) {
+                break;
+            }
+        }
+        cable.close();  // its flush gives up on the stuck writer
+        statistics = cable.statistics();
+        // The pipe is read again: the writer finishes as the registry goes.
+        ::fcntl(reader, F_SETFL, 0);
+        drain = std::thread([&] {
+            char chunk[4096];
+            for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;) {
+                collected.append(chunk, static_cast<std::size_t>(got));
+            }
+        });
+    }
+    drain.join();
+    ::close(reader);
+    ::unlink(fifo.c_str());
+    EXPECT_EQ(statistics.sent_count, static_cast<std::uint64_t>(Echoes));
+    EXPECT_EQ(statistics.receive_count, static_cast<std::uint64_t>(Echoes));
+    std::ofstream(path, std::ios::binary) << collected;
+
+    CaptureContents contents = readCapture(path);
+    ASSERT_TRUE(contents.complete);
+    std::uint64_t dropped = 0;
+    for (const CapturedRecord& record : contents.ofType(8)) {
+        dropped += testing::readLittle64(record.body(), 0);
+    }
+    EXPECT_GT(dropped, 0u);
+    // Every record the worker made is in the file or counted as dropped:
+    // writes and reads, link on and off, worker start and stop.
+    const std::uint32_t interface = interfaceNamed(contents, "usb 0 KRV-A");
+    std::uint64_t written = 0;
+    for (const CapturedRecord& record : contents.records) {
+        written += record.interfaceId == interface ? 1 : 0;
+    }
+    EXPECT_EQ(written + dropped, statistics.sent_count + statistics.receive_count + 4);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 """A capture made on the bench: a scan, then exchanges over radio (safelink
 off and on, both lossy) and over a cable. Run as a program, with
 ORVAPY_CAPTURE set, under the umockdev preload; prints one JSON document with
-what the library and the bench counted.
+what the library and the bench counted. Given a path, the bench records the
+devices' side of it there.
 """
 import json
 import sys
@@ -55,8 +56,10 @@ def control_log(device: orvaemu.USBDevice) -> List[List[Union[int, str]]]:
             for request, value, index, data in device.control_log]
 
 
-def main() -> int:
+def main(argv: List[str]) -> int:
     bench = orvaemu.Bench()
+    if argv:
+        bench.capture = argv[0]
     dongle = bench.add_dongle("EMU0")
     robot = bench.add_usb_robot("EMUR0")
     plain_robot = bench.add_radio_robot(80, "2M")
@@ -80,6 +83,7 @@ def main() -> int:
     echo(connections[CABLE], payloads)
     for connection in connections.values():
         connection.close()
+    bench.capture = None  # the devices' file complete
 
     print(json.dumps(dict(
         found=found,
@@ -93,4 +97,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

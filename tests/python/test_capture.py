@@ -1,19 +1,23 @@
 """Link captures on the bench, read back with tshark and the dissector."""
 import collections
+import fcntl
 import json
 import os
 import subprocess
 import sys
 from pathlib import Path
-from typing import List, NamedTuple
+from typing import Any, Dict, List, NamedTuple, Tuple
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+F_SETPIPE_SZ = 1031  # Linux; the fcntl module names it from Python 3.10 on
 DISSECTOR = os.path.join(HERE, "..", "..", "tools", "wireshark", "orvapy.lua")
 FIELDS = ["frame.interface_name", "orvapy.decoded", "orvapy.type", "orvapy.uri", "orvapy.kind",
           "orvapy.ack", "orvapy.resend", "orvapy.taken", "orvapy.request", "orvapy.wvalue",
-          "orvapy.windex", "orvapy.data", "orvapy.error"]
+          "orvapy.windex", "orvapy.data", "orvapy.error", "orvapy.sent", "orvapy.status",
+          "orvapy.reply", "orvapy.received", "orvapy.result", "orvapy.answered",
+          "orvapy.plugged"]
 
 
 class Record(NamedTuple):
@@ -31,17 +35,24 @@ class Record(NamedTuple):
     windex: str
     data: str
     error: str
+    sent: str
+    status: str
+    reply: str
+    received: str
+    result: str
+    answered: str
+    plugged: str
 
 
-def run_program(script: str, capture: str,
+def run_program(script: str, capture: str, *arguments: str,
                 timeout: float = 600) -> "subprocess.CompletedProcess[str]":
     orvaemu = pytest.importorskip("orvaemu")
     if not orvaemu.preloaded():
         pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
     env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
     env["ORVAPY_CAPTURE"] = capture
-    return subprocess.run([sys.executable, os.path.join(HERE, script)], capture_output=True,
-                          text=True, timeout=timeout, env=env)
+    return subprocess.run([sys.executable, os.path.join(HERE, script), *arguments],
+                          capture_output=True, text=True, timeout=timeout, env=env)
 
 
 def read_capture(path: str) -> List[Record]:
@@ -54,14 +65,27 @@ def read_capture(path: str) -> List[Record]:
     return [Record(*line.split("|")) for line in output.splitlines()]
 
 
-def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path: Path) -> None:
-    path = str(tmp_path / "bench.pcapng")
-    result = run_program("capture_scenario.py", path)
+class Scenario(NamedTuple):
+    """What capture_scenario.py reported, and the two captures it made."""
+    report: Dict[str, Any]
+    host: str
+    devices: str
+
+
+@pytest.fixture(scope="module")
+def scenario(tmp_path_factory: pytest.TempPathFactory) -> Scenario:
+    folder = tmp_path_factory.mktemp("capture")
+    host, devices = str(folder / "host.pcapng"), str(folder / "devices.pcapng")
+    result = run_program("capture_scenario.py", host, devices)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     assert result.stderr == ""
-    report = json.loads(result.stdout)
+    return Scenario(json.loads(result.stdout), host, devices)
+
+
+def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(scenario: Scenario) -> None:
+    report = scenario.report
     assert "radio://*/80/2M/E7E7E7E7E7" in report["found"]
-    records = read_capture(path)
+    records = read_capture(scenario.host)
 
     assert records and all(r.decoded == "1" for r in records)
     dongle = [r for r in records if r.interface_name == "dongle 0 EMU0"]
@@ -104,6 +128,41 @@ def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(tmp_path:
     assert not any(r.error == "1" for r in records)
 
 
+def test_the_devices_saw_what_the_host_recorded(scenario: Scenario) -> None:
+    host, devices = read_capture(scenario.host), read_capture(scenario.devices)
+    assert devices and all(r.decoded == "1" for r in devices)
+    assert {r.interface_name for r in devices} == {"dongle EMU0", "usb EMUR0"}
+
+    def on(records: List[Record], interface: str, *types: str) -> List[Record]:
+        return [r for r in records if r.interface_name == interface and r.type in types]
+
+    # Every radio exchange: the bytes on bulk OUT, the status byte and the
+    # reply, the scan's probes and the lossy links' resends included.
+    host_radio = on(host, "dongle 0 EMU0", "1")
+    device_radio = on(devices, "dongle EMU0", "9")
+    assert all(r.answered == "1" for r in device_radio)
+    assert ([(r.sent, r.status, r.reply) for r in device_radio]
+            == [(r.sent, r.status, r.reply) for r in host_radio])
+    assert any(r.ack == "0" for r in device_radio), "the loss shows on the dongle too"
+
+    # Over the cable, writes (refused ones included) and reads, in order.
+    assert ([(r.taken, r.sent) for r in on(devices, "usb EMUR0", "10")]
+            == [(r.taken, r.sent) for r in on(host, "usb 0 EMUR0", "2")])
+    assert ([r.received for r in on(devices, "usb EMUR0", "11")]
+            == [r.received for r in on(host, "usb 0 EMUR0", "3")])
+
+    # The same control requests with the same results, as many on each side.
+    def control(records: List[Record]) -> List[Tuple[str, ...]]:
+        return [(r.request, r.wvalue, r.windex, r.data, r.result) for r in records]
+
+    for host_name, device_name in (("dongle 0 EMU0", "dongle EMU0"), ("usb 0 EMUR0", "usb EMUR0")):
+        device_control = control(on(devices, device_name, "4"))
+        assert device_control and device_control == control(on(host, host_name, "4"))
+
+    # Each device was plugged in once and never left.
+    assert [r.plugged for r in devices if r.type == "12"] == ["1", "1"]
+
+
 def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path: Path) -> None:
     path = str(tmp_path / "missing-folder" / "capture.pcapng")
     result = run_program("capture_cable_echo.py", path)
@@ -111,3 +170,23 @@ def test_unwritable_capture_warns_once_and_the_link_runs_on(tmp_path: Path) -> N
     assert result.stdout == "echoed\n"
     assert result.stderr == (f"orvapy: cannot write the capture to {path}: No such file or "
                              "directory; running without capture\n")
+
+
+def test_a_capture_file_that_stops_taking_bytes_holds_up_neither_link_nor_exit(
+        tmp_path: Path) -> None:
+    # A pipe that is open but never read stands in for a stalled disk: the
+    # capture's writer blocks on it for good once it holds 4 KiB.
+    fifo = str(tmp_path / "capture.fifo")
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(reader, F_SETPIPE_SZ, 4096)
+        # Two records of some 50 bytes per echo: the writer is stuck long
+        # before the last one, and before the close and the exit.
+        result = run_program("capture_cable_echo.py", fifo, "300", timeout=120)
+    finally:
+        os.close(reader)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert result.stdout == "echoed\n"
+    assert result.stderr == ""
+

@@ -10,6 +10,9 @@ local proto = Proto("orvapy", "orvapy link capture")
 local record_types = {
     [1] = "Radio exchange", [2] = "Cable write", [3] = "Cable read", [4] = "Control request",
     [5] = "Worker started", [6] = "Worker stopped", [7] = "Worker failed", [8] = "Records dropped",
+    -- Recorded by an emulated device, from its side.
+    [9] = "Device radio exchange", [10] = "Device cable write", [11] = "Device cable read",
+    [12] = "Device plug",
 }
 local devices = { [0] = "Library", [1] = "Dongle", [2] = "Cable robot" }
 local exchange_kinds = { [0] = "Packet", [1] = "Ping", [2] = "Safelink handshake", [3] = "Safelink resend" }
@@ -42,6 +45,8 @@ local f = {
     reply = ProtoField.bytes("orvapy.reply", "Reply"),
     resend = ProtoField.bool("orvapy.resend", "Resend"),
     taken = ProtoField.bool("orvapy.taken", "Taken by the robot"),
+    answered = ProtoField.bool("orvapy.answered", "Answered by the dongle"),
+    plugged = ProtoField.bool("orvapy.plugged", "Plugged in"),
     request = ProtoField.uint8("orvapy.request", "bRequest", base.HEX),
     request_name = ProtoField.string("orvapy.request_name", "Request"),
     wvalue = ProtoField.uint16("orvapy.wvalue", "wValue"),
@@ -95,6 +100,32 @@ local function add_packet(tree, field, tvb, offset, size)
     return "[]"
 end
 
+-- The dongle's answer: the status byte, then the length and bytes of the reply.
+local function dissect_answer(tvb, tree, offset)
+    local status = tvb(offset, 1)
+    local s = tree:add(f.status, status)
+    s:add(f.ack, status)
+    local acked = bit.band(status:uint(), 1) == 1
+    local reply_size = tvb(offset + 1, 1):uint()
+    local reply = ""
+    if reply_size > 0 then reply = " reply " .. add_packet(tree, f.reply, tvb, offset + 2, reply_size) end
+    return offset + 2 + reply_size, acked, reply
+end
+
+-- What a dongle of the bench got on its bulk OUT and what it answered.
+local function dissect_device_radio(tvb, pinfo, tree, offset)
+    local sent_size = tvb(offset, 1):uint()
+    local sent = add_packet(tree, f.sent, tvb, offset + 1, sent_size)
+    offset = offset + 1 + sent_size
+    local answered = tvb(offset, 1):uint() == 1
+    tree:add(f.answered, tvb(offset, 1), answered)
+    local acked, reply
+    offset, acked, reply = dissect_answer(tvb, tree, offset + 1)
+    pinfo.cols.info:set(string.format("dongle got %s -> %s%s", sent,
+        answered and (acked and "ack" or "no ack") or "silent", reply))
+    return offset
+end
+
 -- Per connection, the last radio exchange of a queued packet: a packet that
 -- goes out again with the same sequence number after it was not acknowledged
 -- is a resend. Filled on the first pass, in file order.
@@ -109,15 +140,8 @@ local function dissect_radio(tvb, pinfo, tree, offset, uri, interface)
     tree:add_le(f.seq, tvb(offset + 1, 8))
     local sent_size = tvb(offset + 9, 1):uint()
     local sent = add_packet(tree, f.sent, tvb, offset + 10, sent_size)
-    offset = offset + 10 + sent_size
-    local status = tvb(offset, 1)
-    local s = tree:add(f.status, status)
-    s:add(f.ack, status)
-    local acked = bit.band(status:uint(), 1) == 1
-    local reply_size = tvb(offset + 1, 1):uint()
-    local reply = ""
-    if reply_size > 0 then reply = " reply " .. add_packet(tree, f.reply, tvb, offset + 2, reply_size) end
-    offset = offset + 2 + reply_size
+    local acked, reply
+    offset, acked, reply = dissect_answer(tvb, tree, offset + 10 + sent_size)
 
     if not pinfo.visited then
         local key = tostring(interface) .. " " .. uri
@@ -219,6 +243,25 @@ function proto.dissector(tvb, pinfo, root)
         pinfo.cols.info:set(string.format("%s read %s", uri, received))
     elseif rtype == 4 then
         offset = dissect_control(tvb, pinfo, tree, offset, device, uri)
+    elseif rtype == 9 then
+        offset = dissect_device_radio(tvb, pinfo, tree, offset)
+    elseif rtype == 10 then
+        local taken = tvb(offset, 1):uint() == 1
+        tree:add(f.taken, tvb(offset, 1), taken)
+        local size = tvb(offset + 1, 1):uint()
+        local sent = add_packet(tree, f.sent, tvb, offset + 2, size)
+        offset = offset + 2 + size
+        pinfo.cols.info:set(string.format("robot %s %s", taken and "took" or "refused", sent))
+    elseif rtype == 11 then
+        local size = tvb(offset, 1):uint()
+        local received = add_packet(tree, f.received, tvb, offset + 1, size)
+        offset = offset + 1 + size
+        pinfo.cols.info:set(string.format("robot gave %s", received))
+    elseif rtype == 12 then
+        local plugged = tvb(offset, 1):uint() == 1
+        tree:add(f.plugged, tvb(offset, 1), plugged)
+        offset = offset + 1
+        pinfo.cols.info:set(plugged and "Plugged in" or "Unplugged")
     elseif rtype == 7 then
         local size = tvb(offset, 1):uint()
         local text = tvb(offset + 1, size):string()

@@ -1,5 +1,5 @@
 """Emulated Skelder dongles and Korvane robots for the real libusb."""
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 
 def preloaded() -> bool:
@@ -99,5 +99,12 @@ class Bench:
         ValueError."""
     @pace.setter
     def pace(self, name: str) -> None: ...
+    @property
+    def capture(self) -> Optional[str]:
+        """The pcapng file where the devices record what they see and answer, in the link
+        capture's format, or None. Setting a path starts a new file (RuntimeError when it
+        cannot be written); None ends the capture, leaving the file complete."""
+    @capture.setter
+    def capture(self, path: Optional[str]) -> None: ...
     @property
     def root_dir(self) -> str: ...

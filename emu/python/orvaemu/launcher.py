@@ -52,6 +52,11 @@ def parser() -> argparse.ArgumentParser:
                         help="fast (the default) answers as fast as the bench can; hardware "
                         "takes the air time of each radio exchange and a frame per control "
                         "request, device by device, as real ones do")
+    result.add_argument("--capture", metavar="FILE",
+                        help="record what the devices see and answer to this pcapng file, in "
+                        "the format of orvapy's link capture (ORVAPY_CAPTURE): one interface "
+                        "per dongle or robot on a cable, named by its serial; each radio "
+                        "exchange, cable write and read, vendor control request, plug and unplug")
     result.add_argument("--control", metavar="PATH",
                         help="where to put the socket for orvaemu.control commands (by default "
                         "a private one, named to the program in $ORVAEMU_CONTROL)")
@@ -100,6 +105,8 @@ def main(argv: List[str]) -> int:
     try:
         bench = Bench()
         bench.pace = options.pace
+        if options.capture:
+            bench.capture = options.capture
         usb_devices: Dict[str, Union[Dongle, USBRobot]] = {}
         for serial in options.dongle:
             usb_devices[serial] = bench.add_dongle(serial)
@@ -135,6 +142,8 @@ def main(argv: List[str]) -> int:
         print(f"orvaemu: cannot start {command[0]}: {error}", file=sys.stderr)
         return 127
     finally:
+        # The capture is complete once the program is done with the devices.
+        bench.capture = None
         if private_dir:
             shutil.rmtree(private_dir, ignore_errors=True)
         else:

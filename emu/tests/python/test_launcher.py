@@ -49,6 +49,33 @@ def test_paces_the_devices_like_hardware_on_request(usbprobe: str) -> None:
     assert launch("--pace", "slow", "--", "true").returncode == 2
 
 
+DISSECTOR = Path(__file__).resolve().parents[3] / "tools" / "wireshark" / "orvapy.lua"
+
+
+def test_records_the_devices_side_to_a_capture_on_request(usbprobe: str, tmp_path: Path) -> None:
+    tshark = shutil.which("tshark") or pytest.skip("tshark is not installed")
+    path = str(tmp_path / "devices.pcapng")
+    result = launch("--capture", path, "--dongle", "EMU0", "--radio-robot", "80/2M",
+                    "--usb-robot", "EMUR0", "--",
+                    usbprobe, "open", "1915:7777", "EMU0", "ctrl", "1", "80", "0", "-",
+                    "write", "2107", "read", "1000")
+    assert result.returncode == 0, result.stderr
+    records = subprocess.run(
+        [tshark, "-X", f"lua_script:{DISSECTOR}", "-r", path, "-T", "fields", "-E", "separator=|",
+         "-e", "frame.interface_name", "-e", "orvapy.type", "-e", "orvapy.sent",
+         "-e", "orvapy.reply", "-e", "orvapy.decoded"],
+        capture_output=True, text=True, check=True).stdout.replace(":", "").splitlines()
+    # Both devices plugged in, then the program's control request and exchange.
+    assert records == ["dongle EMU0|12|||1", "usb EMUR0|12|||1", "dongle EMU0|4|||1",
+                       "dongle EMU0|9|2107||1"]
+
+    unwritable = str(tmp_path / "missing-folder" / "devices.pcapng")
+    result = launch("--capture", unwritable, "--", "true")
+    assert result.returncode == 2
+    assert result.stderr == (f"orvaemu: cannot write the capture to {unwritable}: "
+                             "No such file or directory\n")
+
+
 def test_returns_the_exit_code_of_the_child() -> None:
     result = launch("--dongle", "EMU0", "--", sys.executable, "-c", "raise SystemExit(3)")
     assert result.returncode == 3, result.stderr
