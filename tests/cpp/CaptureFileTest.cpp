@@ -66,7 +66,7 @@ TEST(CaptureFile, FlushedFileHoldsHeaderInterfacesAndRecords) {
     EXPECT_EQ(exchange.interfaceId, dongle);
     EXPECT_GT(exchange.timestampUs, 1'600'000'000'000'000u);  // microseconds since 1970
     EXPECT_EQ(exchange.data[0], FormatVersion);
-    EXPECT_EQ(exchange.type(), 1);
+    EXPECT_EQ(exchange.type(), RecordType::RadioExchange);
     EXPECT_EQ(exchange.data[2], 1);  // a dongle
     EXPECT_EQ(exchange.uri(), uri);
     std::vector<std::uint8_t> body = exchange.body();
@@ -79,7 +79,7 @@ TEST(CaptureFile, FlushedFileHoldsHeaderInterfacesAndRecords) {
               (std::vector<std::uint8_t>{0x01, 3, 0x10, 0x01, 0x02}));
 
     const auto& control = contents.records[1];
-    EXPECT_EQ(control.type(), 4);
+    EXPECT_EQ(control.type(), RecordType::ControlRequest);
     EXPECT_EQ(control.flags(), FlagError);
     EXPECT_EQ(control.uri(), "");  // no turn had begun
     EXPECT_EQ(control.body(), (std::vector<std::uint8_t>{0x02, 0, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF,
@@ -87,7 +87,7 @@ TEST(CaptureFile, FlushedFileHoldsHeaderInterfacesAndRecords) {
 
     const auto& failure = contents.records[2];
     EXPECT_EQ(failure.interfaceId, robot);
-    EXPECT_EQ(failure.type(), 7);
+    EXPECT_EQ(failure.type(), RecordType::WorkerFailed);
     EXPECT_EQ(failure.flags(), FlagError);
     body = failure.body();
     EXPECT_EQ(std::string(body.begin() + 1, body.end()), "LIBUSB_ERROR_NO_DEVICE");
@@ -143,13 +143,14 @@ TEST(CaptureFile, FullBufferDropsRecordsAndSaysHowMany) {
     CaptureContents contents = readCapture(path);
     EXPECT_GT(dropped, 0u);
     std::uint64_t reported = 0;
-    for (const auto& note : contents.ofType(8)) {
+    for (const auto& note : contents.ofType(RecordType::RecordsDropped)) {
         EXPECT_EQ(note.interfaceId, 0u);
         EXPECT_EQ(note.flags(), FlagError);
         reported += readLittle64(note.body(), 0);
     }
     EXPECT_EQ(reported, dropped);
-    EXPECT_EQ(contents.ofType(3).size() + dropped, static_cast<std::uint64_t>(Pushed));
+    EXPECT_EQ(contents.ofType(RecordType::CableRead).size() + dropped,
+              static_cast<std::uint64_t>(Pushed));
     std::remove(path.c_str());
 }
 

@@ -25,17 +25,10 @@ namespace quenfold::orvalis {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using capture::RecordType;
 using testing::CaptureContents;
 using testing::CapturedRecord;
 using testing::readCapture;
-
-constexpr std::uint8_t RadioExchange = 1;
-constexpr std::uint8_t CableWrite = 2;
-constexpr std::uint8_t CableRead = 3;
-constexpr std::uint8_t ControlRequest = 4;
-constexpr std::uint8_t WorkerStarted = 5;
-constexpr std::uint8_t WorkerStopped = 6;
-constexpr std::uint8_t WorkerFailed = 7;
 
 std::string tempPath(const std::string& name) {
     return ::testing::TempDir() + "hooks-" + std::to_string(::getpid()) + "-" + name;
@@ -91,7 +84,7 @@ void sendHeard(Connection& connection, const emu::RadioRobot& robot,
     }));
 }
 
-std::vector<CapturedRecord> recordsOf(const CaptureContents& contents, std::uint8_t type,
+std::vector<CapturedRecord> recordsOf(const CaptureContents& contents, RecordType type,
                                       std::uint32_t interface) {
     std::vector<CapturedRecord> found;
     for (const CapturedRecord& record : contents.ofType(type)) {
@@ -160,7 +153,8 @@ TEST_F(CaptureHooksTest, RadioRecordsMatchTheCountersAndTheDongle) {
         const std::uint32_t interface = interfaceNamed(contents, "dongle 0 SKD-A");
         std::map<std::string, std::uint64_t> exchanges;
         std::map<std::string, std::uint64_t> acknowledged;
-        for (const CapturedRecord& record : recordsOf(contents, RadioExchange, interface)) {
+        for (const CapturedRecord& record :
+             recordsOf(contents, RecordType::RadioExchange, interface)) {
             ++exchanges[record.uri()];
             Bytes body = record.body();
             std::size_t status = 10 + body[9];
@@ -174,7 +168,8 @@ TEST_F(CaptureHooksTest, RadioRecordsMatchTheCountersAndTheDongle) {
         EXPECT_EQ(acknowledged[plainUri], statistics[plainUri].ack_count);
         EXPECT_EQ(exchanges.size(), 2u);
 
-        std::vector<CapturedRecord> control = recordsOf(contents, ControlRequest, interface);
+        std::vector<CapturedRecord> control =
+            recordsOf(contents, RecordType::ControlRequest, interface);
         EXPECT_EQ(controlRequests(control), dongle.controlLog());
         // Start-up requests belong to no connection; retunes to the one they tune for.
         EXPECT_EQ(control.front().uri(), "");
@@ -186,9 +181,9 @@ TEST_F(CaptureHooksTest, RadioRecordsMatchTheCountersAndTheDongle) {
             }
         }
         EXPECT_TRUE(retuned);
-        EXPECT_EQ(recordsOf(contents, WorkerStarted, interface).size(), 1u);
-        EXPECT_EQ(recordsOf(contents, WorkerStopped, interface).size(), 1u);
-        EXPECT_EQ(contents.records.back().type(), WorkerStopped);
+        EXPECT_EQ(recordsOf(contents, RecordType::WorkerStarted, interface).size(), 1u);
+        EXPECT_EQ(recordsOf(contents, RecordType::WorkerStopped, interface).size(), 1u);
+        EXPECT_EQ(contents.records.back().type(), RecordType::WorkerStopped);
     }
 }
 
@@ -205,21 +200,22 @@ TEST_F(CaptureHooksTest, CableRecordsEveryWriteAndEveryPacketRead) {
     const std::uint32_t interface = interfaceNamed(contents, "usb 0 KRV-A");
     std::uint64_t taken = 0;
     std::uint64_t refused = 0;
-    for (const CapturedRecord& record : recordsOf(contents, CableWrite, interface)) {
+    for (const CapturedRecord& record : recordsOf(contents, RecordType::CableWrite, interface)) {
         EXPECT_EQ(record.uri(), "usb://0");
         (record.body()[0] == 1 ? taken : refused) += 1;
     }
     EXPECT_EQ(taken, statistics.sent_count);
     EXPECT_EQ(refused, 2u);
-    std::vector<CapturedRecord> reads = recordsOf(contents, CableRead, interface);
+    std::vector<CapturedRecord> reads = recordsOf(contents, RecordType::CableRead, interface);
     EXPECT_EQ(reads.size(), statistics.receive_count);
     EXPECT_EQ(reads.front().body(), (Bytes{2, 0x1C, 'a'}));
 
-    std::vector<CapturedRecord> control = recordsOf(contents, ControlRequest, interface);
+    std::vector<CapturedRecord> control =
+        recordsOf(contents, RecordType::ControlRequest, interface);
     EXPECT_EQ(controlRequests(control), robot.controlLog());
     ASSERT_EQ(control.size(), 2u);  // link on, link off
     EXPECT_EQ(control.back().uri(), "usb://0");
-    std::vector<CapturedRecord> stopped = recordsOf(contents, WorkerStopped, interface);
+    std::vector<CapturedRecord> stopped = recordsOf(contents, RecordType::WorkerStopped, interface);
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_EQ(stopped[0].uri(), "usb://0");
 }
@@ -242,12 +238,12 @@ TEST_F(CaptureHooksTest, WorkerFailureIsRecordedWithItsText) {
     radio.close();
 
     CaptureContents contents = readCapture(path);
-    std::vector<CapturedRecord> failures = contents.ofType(WorkerFailed);
+    std::vector<CapturedRecord> failures = contents.ofType(RecordType::WorkerFailed);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].flags(), capture::FlagError);
     Bytes text = failures[0].body();
     EXPECT_EQ(std::string(text.begin() + 1, text.end()), "LIBUSB_ERROR_NO_DEVICE");
-    EXPECT_TRUE(contents.ofType(WorkerStopped).empty());
+    EXPECT_TRUE(contents.ofType(RecordType::WorkerStopped).empty());
 }
 
 TEST_F(CaptureHooksTest, FullDiskEndsTheCaptureButNotTheLink) {
@@ -322,7 +318,7 @@ TEST_F(CaptureHooksTest, WriterStuckOnItsFileDropsRecordsButNeverPackets) {
     CaptureContents contents = readCapture(path);
     ASSERT_TRUE(contents.complete);
     std::uint64_t dropped = 0;
-    for (const CapturedRecord& record : contents.ofType(8)) {
+    for (const CapturedRecord& record : contents.ofType(RecordType::RecordsDropped)) {
         dropped += testing::readLittle64(record.body(), 0);
     }
     EXPECT_GT(dropped, 0u);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureFormat.hpp"
+
 namespace quenfold::orvalis::testing {
 
 struct CapturedInterface {
@@ -23,7 +25,7 @@ struct CapturedRecord {
     std::uint64_t timestampUs = 0;
     std::vector<std::uint8_t> data;
 
-    std::uint8_t type() const { return data.at(1); }
+    capture::RecordType type() const { return static_cast<capture::RecordType>(data.at(1)); }
     std::uint8_t flags() const { return data.at(3); }
     std::string uri() const { return std::string(data.begin() + 5, data.begin() + 5 + data.at(4)); }
     // The bytes after the header and the URI.
@@ -36,7 +38,7 @@ struct CaptureContents {
     std::vector<CapturedInterface> interfaces;
     std::vector<CapturedRecord> records;
 
-    std::vector<CapturedRecord> ofType(std::uint8_t type) const {
+    std::vector<CapturedRecord> ofType(capture::RecordType type) const {
         std::vector<CapturedRecord> found;
         for (const CapturedRecord& record : records) {
             if (record.type() == type) {

@@ -21,12 +21,7 @@ using orvalis::testing::CapturedRecord;
 using orvalis::testing::readCapture;
 using testing::USBClient;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint8_t ControlRequest = 4;
-constexpr std::uint8_t DeviceRadioExchange = 9;
-constexpr std::uint8_t DeviceCableWrite = 10;
-constexpr std::uint8_t DeviceCableRead = 11;
-constexpr std::uint8_t DevicePlug = 12;
+using capture::RecordType;
 
 std::string tempPath(const std::string& name) {
     return ::testing::TempDir() + "device-capture-" + std::to_string(::getpid()) + "-" + name;
@@ -85,13 +80,13 @@ TEST_F(DeviceCaptureTest, DongleRecordsWhatItGotAndAnswered) {
         EXPECT_EQ(record.uri(), "");
     }
     // The capture ended before the dongle went: only its arrival shows.
-    auto plugs = contents.ofType(DevicePlug);
+    auto plugs = contents.ofType(RecordType::DevicePlug);
     ASSERT_EQ(plugs.size(), 1u);
     EXPECT_EQ(plugs[0].body(), Bytes{1});
 
     // bRequest, wValue, wIndex, the host's result, the data stage; a stall
     // carries libusb's error and the error flag.
-    auto controls = contents.ofType(ControlRequest);
+    auto controls = contents.ofType(RecordType::ControlRequest);
     ASSERT_EQ(controls.size(), 3u);
     EXPECT_EQ(controls[0].body(), (Bytes{0x01, 2, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(controls[0].flags(), 0);
@@ -102,7 +97,7 @@ TEST_F(DeviceCaptureTest, DongleRecordsWhatItGotAndAnswered) {
 
     // What came in on bulk OUT, whether it answered, the status byte and the
     // reply: byte for byte what the client read.
-    auto exchanges = contents.ofType(DeviceRadioExchange);
+    auto exchanges = contents.ofType(RecordType::DeviceRadioExchange);
     ASSERT_EQ(exchanges.size(), 2u);
     Bytes body = exchanges[0].body();
     std::size_t at = 0;
@@ -133,14 +128,16 @@ TEST_F(DeviceCaptureTest, RobotRecordsRefusalsPacketsBothWaysAndPlugging) {
     ASSERT_EQ(contents.interfaces.size(), 2u);
     EXPECT_EQ(contents.interfaces[1].name, "usb EMUCR0");
     std::vector<Bytes> bodies;
-    std::vector<std::uint8_t> types;
+    std::vector<RecordType> types;
     for (const CapturedRecord& record : contents.records) {
         EXPECT_EQ(record.data.at(2), 2) << "recorded as a robot on a cable";
         types.push_back(record.type());
         bodies.push_back(record.body());
     }
-    EXPECT_EQ(types, (std::vector<std::uint8_t>{DevicePlug, DeviceCableWrite, DeviceCableWrite,
-                                                DeviceCableRead, DevicePlug, DevicePlug}));
+    EXPECT_EQ(types,
+              (std::vector<RecordType>{RecordType::DevicePlug, RecordType::DeviceCableWrite,
+                                       RecordType::DeviceCableWrite, RecordType::DeviceCableRead,
+                                       RecordType::DevicePlug, RecordType::DevicePlug}));
     EXPECT_EQ(bodies,
               (std::vector<Bytes>{{1}, {0, 2, 0x21, 7}, {1, 2, 0x21, 8}, {2, 0x21, 8}, {0}, {1}}));
 }
@@ -151,7 +148,7 @@ TEST_F(DeviceCaptureTest, UnwritablePathThrowsAndLeavesTheCaptureBefore) {
     EXPECT_EQ(bench().capturePath(), path);
     bench().addUSBRobot("EMUCR1");
     CaptureContents contents = finish();
-    EXPECT_EQ(contents.ofType(DevicePlug).size(), 1u);
+    EXPECT_EQ(contents.ofType(RecordType::DevicePlug).size(), 1u);
 }
 
 }  // namespace
