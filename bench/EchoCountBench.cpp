@@ -73,24 +73,31 @@ double exchangesPerStreamedPacket(int count) {
 int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "both";
     quenfold::orvalis::emu::Bench bench;
-    bench.addDongle("BENCH0");
+    quenfold::orvalis::emu::Dongle& dongle = bench.addDongle("BENCH0");
     bench.addRadioRobot(Channel, 2);
     if (mode == "both") {
         int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
         int echoes = argc > 3 ? std::atoi(argv[3]) : 100;
         double bare = 1e9;
         double cpp = 1e9;
+        double mostExchanges = 0;
         for (int round = 0; round < rounds; ++round) {
             double b = bareEchoes(echoes);
+            std::size_t before = dongle.bulkOutLog().size();
             double c = cpp_echoes(Uri, echoes, 5);
             if (b < 0 || c < 0) {
                 return EXIT_FAILURE;
             }
             bare = std::min(bare, b);
             cpp = std::min(cpp, c);
+            // The warm-up echoes and the connection's first pings included.
+            mostExchanges =
+                std::max(mostExchanges, double(dongle.bulkOutLog().size() - before) / (echoes + 5));
         }
-        std::printf("bare %.0f us, C++ %.0f us per echo, ratio %.3f (best of %d rounds of %d)\n",
-                    bare / echoes * 1e6, cpp / echoes * 1e6, cpp / bare, rounds, echoes);
+        std::printf(
+            "bare %.0f us, C++ %.0f us per echo, ratio %.3f (best of %d rounds of %d); "
+            "C++ exchanges per echo, worst round %.2f\n",
+            bare / echoes * 1e6, cpp / echoes * 1e6, cpp / bare, rounds, echoes, mostExchanges);
         return EXIT_SUCCESS;
     }
     if (mode == "stream") {
