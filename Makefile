@@ -37,7 +37,7 @@ cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|USBWorkerTest|KorvaneUSBTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest)\.'
+		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|RadioTurnTest|USBWorkerTest|KorvaneUSBTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest)\.'
 
 # The two distributions: orvapy from its repaired wheel (the one package-test
 # tests too), and the emulated bench, orvaemu, from emu/.

@@ -139,7 +139,11 @@ void ConnectionImpl::parse(const std::string& text, const RobotLookup& robots) {
 }
 
 void ConnectionImpl::pushSend(Packet& packet) {
-    std::lock_guard<std::mutex> lock(sendQueueMutex);
+    std::unique_lock<std::mutex> lock(sendQueueMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        senderBlocked.store(true, std::memory_order_relaxed);
+        lock.lock();
+    }
     throwIfFailed();
     packet.setSeq(statistics.enqueued_count.load(std::memory_order_relaxed));
     sendQueue.push(packet);

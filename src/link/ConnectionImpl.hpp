@@ -53,6 +53,10 @@ struct ConnectionImpl {
     // The wake-up call of the serving worker, raised by every queued packet.
     // Guarded by sendQueueMutex.
     std::shared_ptr<WorkSignal> workSignal;
+    // Set by a sender that found sendQueueMutex taken (the worker holds it
+    // for a plain exchange): the worker then steps aside once it lets go, so
+    // the packet is queued before the next turn. Only a hint for scheduling.
+    std::atomic<bool> senderBlocked{false};
 
     std::mutex recvQueueMutex;
     std::condition_variable recvQueueCondition;

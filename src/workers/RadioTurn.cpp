@@ -57,10 +57,10 @@ Packet pingPacket() {
 
 // Counts an accepted acknowledgement and queues its reply; an empty reply
 // becomes the header-only packet 0xFF unless the connection filters it.
-void deliver(ConnectionImpl& connection, const RadioAck& ack) {
+TurnOutcome deliver(ConnectionImpl& connection, const RadioAck& ack) {
     StatisticsCounters::bump(connection.statistics.ack_count);
     if (ack.size == 0 && connection.ackfilter) {
-        return;
+        return TurnOutcome::Exchanged;
     }
     Packet reply;
     if (ack.size == 0) {
@@ -71,12 +71,13 @@ void deliver(ConnectionImpl& connection, const RadioAck& ack) {
         reply.setRawSize(ack.size);
     }
     connection.pushReceived(reply);
+    return TurnOutcome::Woke;
 }
 
 // Without safelink the packet stays queued, under the queue lock, until an
 // acknowledgement proves it arrived; the lock makes sure the packet popped is
 // the one that was sent.
-bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome plainTurn(Skelder& dongle, ConnectionImpl& connection) {
     RadioAck ack;
     {
         std::unique_lock<std::mutex> lock(connection.sendQueueMutex);
@@ -93,30 +94,27 @@ bool plainTurn(Skelder& dongle, ConnectionImpl& connection) {
             lock.unlock();
             ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
         } else {
-            return false;
+            return TurnOutcome::Idle;
         }
     }
     afterExchange(connection);
-    if (ack.acknowledged()) {
-        deliver(connection, ack);
-    }
-    return true;
+    return ack.acknowledged() ? deliver(connection, ack) : TurnOutcome::Exchanged;
 }
 
-bool handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
     RadioAck ack = exchange(dongle, connection, ExchangeKind::Handshake, 0, SafelinkEnable,
                             sizeof SafelinkEnable);
     afterExchange(connection);
-    if (ack.acknowledged()) {
-        connection.safelinkInitialized = true;
-        deliver(connection, ack);
+    if (!ack.acknowledged()) {
+        return TurnOutcome::Exchanged;
     }
-    return true;
+    connection.safelinkInitialized = true;
+    return deliver(connection, ack);
 }
 
 // With safelink a packet leaves the queue at once; until it is acknowledged it
 // waits in pendingPacket and goes out again byte for byte.
-bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     Packet packet;
     ExchangeKind kind = ExchangeKind::Resend;
     if (connection.pendingPacket.valid()) {
@@ -132,7 +130,7 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
                 packet = pingPacket();
                 kind = ExchangeKind::Ping;
             } else {
-                return false;
+                return TurnOutcome::Idle;
             }
         }
         packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
@@ -143,7 +141,7 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     afterExchange(connection);
     if (!ack.acknowledged()) {
         connection.pendingPacket = packet;
-        return true;
+        return TurnOutcome::Exchanged;
     }
     connection.safelinkUp = !connection.safelinkUp;
     if (connection.pendingPacket.valid()) {
@@ -152,9 +150,9 @@ bool safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
     bool downBit = ack.size >= 1 && (ack.payload()[0] & DownBit) != 0;
     if (ack.size >= 1 && downBit == connection.safelinkDown) {
         connection.safelinkDown = !connection.safelinkDown;
-        deliver(connection, ack);
+        return deliver(connection, ack);
     }
-    return true;
+    return TurnOutcome::Exchanged;
 }
 
 // Whether the connection's turn makes an exchange. Only the serving worker
@@ -171,27 +169,36 @@ bool hasExchange(ConnectionImpl& connection) {
 
 }  // namespace
 
-bool radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome radioTurn(Skelder& dongle, ConnectionImpl& connection) {
     // A retune costs a control request: worth it only for an exchange.
     if (!hasExchange(connection)) {
-        return false;
+        return TurnOutcome::Idle;
     }
     dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
     tune(dongle, connection);
-    bool exchanged;
+    TurnOutcome outcome;
     if (!connection.safelink) {
-        exchanged = plainTurn(dongle, connection);
+        outcome = plainTurn(dongle, connection);
     } else if (!connection.safelinkInitialized) {
-        exchanged = handshakeTurn(dongle, connection);
+        outcome = handshakeTurn(dongle, connection);
     } else {
-        exchanged = safelinkTurn(dongle, connection);
+        outcome = safelinkTurn(dongle, connection);
+    }
+    if (outcome == TurnOutcome::Idle) {
+        return outcome;
     }
     // Published after the delivery: whoever sees the count finds the reply.
-    if (exchanged && connection.completedExchanges.fetch_add(1, std::memory_order_release) == 0) {
+    if (connection.completedExchanges.fetch_add(1, std::memory_order_release) == 0) {
         // Scan probes wait for the first one (ConnectionImpl::awaitFirstExchange).
         connection.wakeReceivers();
+        outcome = TurnOutcome::Woke;
     }
-    return exchanged;
+    // Load first: the store, a write to a line the senders share, only when set.
+    if (connection.senderBlocked.load(std::memory_order_relaxed)) {
+        connection.senderBlocked.store(false, std::memory_order_relaxed);
+        outcome = TurnOutcome::Woke;
+    }
+    return outcome;
 }
 
 void setExchangeHook(ExchangeHook hook) noexcept {

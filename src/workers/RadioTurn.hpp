@@ -5,10 +5,20 @@ namespace quenfold::orvalis {
 class Skelder;
 struct ConnectionImpl;
 
+// What a connection's turn did.
+enum class TurnOutcome {
+    Idle,       // no exchange: nothing to send in the connection's mode
+    Exchanged,  // an exchange that made nobody runnable
+    // An exchange that queued a reply, woke the first-exchange waiters or
+    // let go of a sender blocked on the send queue: a thread may be waiting
+    // for the core to act on it.
+    Woke,
+};
+
 // One connection's turn on its dongle: when the connection has something to
 // send in its mode, tune the radio to it, make that one exchange and deliver
-// the reply. Returns whether it made an exchange.
-bool radioTurn(Skelder& dongle, ConnectionImpl& connection);
+// the reply.
+TurnOutcome radioTurn(Skelder& dongle, ConnectionImpl& connection);
 
 // Called by a radio worker after each exchange, once sent_count counts it and
 // the connection's queue lock is released, before its acknowledgement is

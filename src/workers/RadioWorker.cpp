@@ -1,5 +1,6 @@
 #include "workers/RadioWorker.hpp"
 
+#include <algorithm>
 #include <thread>
 
 #include "usb/Skelder.hpp"
@@ -99,16 +100,20 @@ void RadioWorker::serve() {
         if (stop) {
             return;
         }
-        bool exchanged = false;
+        TurnOutcome pass = TurnOutcome::Idle;
         for (const std::shared_ptr<ConnectionImpl>& connection : snapshot) {
-            exchanged |= radioTurn(dongle, *connection);
+            pass = std::max(pass, radioTurn(dongle, *connection));
         }
         // A pass without an exchange means that no connection can send by
         // itself (nothing queued or pending, no handshake due, no pings):
         // only a send, a new or closed connection or a stop changes that.
-        if (exchanged) {
+        // After a pass that woke a host thread the worker steps aside, or on
+        // a shared core the woken host seldom sends before the next ping;
+        // when it woke nobody a yield only hands the core to the bench's or
+        // the system's threads, a few context switches per exchange.
+        if (pass == TurnOutcome::Woke) {
             std::this_thread::yield();
-        } else {
+        } else if (pass == TurnOutcome::Idle) {
             signal.wait();
         }
     }
