@@ -6,6 +6,7 @@
 
 #include "emu/Bench.hpp"
 #include "link/Scanner.hpp"
+#include "usb/SkelderRequests.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis::bench {
@@ -16,10 +17,6 @@ constexpr std::size_t Datarates = 3;
 // Opening a dongle: data rate, channel, 0x20, address, 0x04, 0x06, 0x05, enable.
 constexpr std::size_t OpeningRequests = 8;
 constexpr std::uint64_t Address = 0xE7E7E7E7E7;
-constexpr std::uint8_t SetChannel = 0x01;
-constexpr std::uint8_t SetDatarate = 0x03;
-// Sent once each time a dongle is opened, and never otherwise.
-constexpr std::uint8_t FirstOpeningRequest = 0x20;
 
 double processCpuSeconds() {
     rusage usage{};
@@ -55,9 +52,10 @@ ScanOperations measureScan(std::size_t dongles, const emu::Pacing& pacing) {
         result.exchanges += exchanges;
         for (const emu::ControlRecord& request : dongle->controlLog()) {
             ++result.controlRequests;
-            result.channelRequests += request.request == SetChannel ? 1 : 0;
-            result.datarateRequests += request.request == SetDatarate ? 1 : 0;
-            result.openings += request.request == FirstOpeningRequest ? 1 : 0;
+            result.channelRequests += request.request == skelder::SetChannel ? 1 : 0;
+            result.datarateRequests += request.request == skelder::SetDatarate ? 1 : 0;
+            // Setup20 is sent once each time a dongle is opened, and never otherwise.
+            result.openings += request.request == skelder::Setup20 ? 1 : 0;
         }
     }
     return result;

@@ -1,18 +1,11 @@
 #include "emu/DongleFirmware.hpp"
 
+#include "usb/SkelderRequests.hpp"
+
 namespace quenfold::orvalis::emu {
 namespace {
 
-enum Request : std::uint8_t {
-    SetChannel = 0x01,
-    SetAddress = 0x02,
-    SetDatarate = 0x03,
-    Setup04 = 0x04,
-    Setup05 = 0x05,
-    Setup06 = 0x06,
-    SetEnable = 0x10,
-    Setup20 = 0x20,
-};
+using namespace skelder;
 
 constexpr std::uint8_t Acknowledged = 0x01;
 

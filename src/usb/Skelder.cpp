@@ -3,22 +3,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "usb/SkelderRequests.hpp"
 #include "usb/USBError.hpp"
 #include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis {
 namespace {
-
-enum Request : std::uint8_t {
-    SetChannel = 0x01,
-    SetAddress = 0x02,
-    SetDatarate = 0x03,
-    StartupRequest04 = 0x04,
-    StartupRequest05 = 0x05,
-    StartupRequest06 = 0x06,
-    SetEnableFlag = 0x10,
-    StartupRequest20 = 0x20,
-};
 
 constexpr unsigned WriteTimeoutMs = 100;
 constexpr unsigned ReplyTimeoutMs = 10;
@@ -28,16 +18,16 @@ constexpr unsigned ReplyTimeoutMs = 10;
 Skelder::Skelder(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
     setDatarate(Datarate2M);
     setChannel(2);
-    vendorRequest(StartupRequest20, 0, 0, nullptr, 0);
+    vendorRequest(skelder::Setup20, 0, 0, nullptr, 0);
     setAddress(0xE7E7E7E7E7);
-    vendorRequest(StartupRequest04, 3, 0, nullptr, 0);
-    vendorRequest(StartupRequest06, 3, 0, nullptr, 0);
-    vendorRequest(StartupRequest05, 0xA0, 0, nullptr, 0);
+    vendorRequest(skelder::Setup04, 3, 0, nullptr, 0);
+    vendorRequest(skelder::Setup06, 3, 0, nullptr, 0);
+    vendorRequest(skelder::Setup05, 0xA0, 0, nullptr, 0);
     setEnableFlag(true);
 }
 
 void Skelder::setChannel(std::uint8_t channel) {
-    vendorRequest(SetChannel, channel, 0, nullptr, 0);
+    vendorRequest(skelder::SetChannel, channel, 0, nullptr, 0);
     channel_ = channel;
 }
 
@@ -46,17 +36,17 @@ void Skelder::setAddress(std::uint64_t address) {
         static_cast<std::uint8_t>(address >> 32), static_cast<std::uint8_t>(address >> 24),
         static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
         static_cast<std::uint8_t>(address)};
-    vendorRequest(SetAddress, 0, 0, bytes, sizeof bytes);
+    vendorRequest(skelder::SetAddress, 0, 0, bytes, sizeof bytes);
     address_ = address;
 }
 
 void Skelder::setDatarate(std::int32_t datarate) {
-    vendorRequest(SetDatarate, static_cast<std::uint16_t>(datarate), 0, nullptr, 0);
+    vendorRequest(skelder::SetDatarate, static_cast<std::uint16_t>(datarate), 0, nullptr, 0);
     datarate_ = datarate;
 }
 
 void Skelder::setEnableFlag(bool flag) {
-    vendorRequest(SetEnableFlag, flag ? 1 : 0, 0, nullptr, 0);
+    vendorRequest(skelder::SetEnable, flag ? 1 : 0, 0, nullptr, 0);
     enableFlag_ = flag;
 }
 
