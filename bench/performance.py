@@ -407,6 +407,13 @@ def us(seconds):
     return f"{seconds * 1e6:.0f} us"
 
 
+def add_echo_ratio(table, what, ours, theirs, echoes, more=""):
+    """A row of best-round time against best-round time, each round `echoes` echoes."""
+    table.add(what, f"{min(ours) / min(theirs):.2f}",
+              f"best of {len(ours)} interleaved rounds of {echoes} echoes: "
+              f"{us(min(ours) / echoes)} / {us(min(theirs) / echoes)}{more}")
+
+
 def report_exchange(table, figures, pace):
     for rate, values in figures.items():
         exchange = values["exchange"]
@@ -420,10 +427,8 @@ def report_exchange(table, figures, pace):
 def report_echo(table, figures):
     for kind, values in figures.items():
         seconds = values["seconds"]
-        table.add(f"echo {kind}: orvapy / bare libusb loop",
-                  f"{min(seconds['orvapy']) / min(seconds['bare']):.2f}",
-                  f"best of {ROUNDS} interleaved rounds of {ECHOES} echoes: "
-                  f"{us(min(seconds['orvapy']) / ECHOES)} / {us(min(seconds['bare']) / ECHOES)}")
+        add_echo_ratio(table, f"echo {kind}: orvapy / bare libusb loop",
+                       seconds["orvapy"], seconds["bare"], ECHOES)
     for kind, values in figures.items():
         exchanges = values["exchanges"]
         table.add(f"echo {kind}: USB exchanges per delivered packet",
@@ -485,11 +490,9 @@ def report_allocations(table, build):
 def report_capture(table, figures):
     for kind, values in figures.items():
         seconds = values["seconds"]
-        table.add(f"echo {kind}: C++ path, capture on / off",
-                  f"{min(seconds['on']) / min(seconds['off']):.2f}",
-                  f"best of {len(seconds['on'])} interleaved rounds of {CAPTURE_ECHOES} echoes: "
-                  f"{us(min(seconds['on']) / CAPTURE_ECHOES)} / {us(min(seconds['off']) / CAPTURE_ECHOES)}; "
-                  f"{values['dropped']} records dropped, {values['bytes'] // 1024} KiB a round")
+        add_echo_ratio(table, f"echo {kind}: C++ path, capture on / off",
+                       seconds["on"], seconds["off"], CAPTURE_ECHOES,
+                       f"; {values['dropped']} records dropped, {values['bytes'] // 1024} KiB a round")
 
 
 def main(argv):
