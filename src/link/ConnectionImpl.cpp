@@ -204,7 +204,7 @@ std::optional<Packet> ConnectionImpl::takeReceived(std::chrono::steady_clock::ti
 }
 
 bool ConnectionImpl::awaitFirstExchange(std::chrono::steady_clock::time_point until) {
-    auto exchanged = [this] { return completedExchanges.load(std::memory_order_acquire) != 0; };
+    auto exchanged = [this] { return firstExchangeDone.load(std::memory_order_acquire); };
     std::unique_lock<std::mutex> lock(recvQueueMutex);
     auto ready = [&] { return exchanged() || !errorMessage.empty() || deviceId < 0; };
     if (!ready()) {

@@ -65,9 +65,9 @@ struct ConnectionImpl {
     // receiver waits: seen under that lock, a count means it surely waits.
     std::uint64_t receiveWaits = 0;
 
-    // Radio turns with an exchange that the serving worker has finished:
-    // whatever the exchange brought is in recvQueue before this counts it.
-    std::atomic<std::uint64_t> completedExchanges{0};
+    // Set by the serving worker, its only writer, once its first exchange for
+    // the connection has finished: whatever that brought is in recvQueue first.
+    std::atomic<bool> firstExchangeDone{false};
 
     // Written under both queue mutexes, read under either.
     std::string errorMessage;

@@ -187,8 +187,11 @@ TurnOutcome radioTurn(Skelder& dongle, ConnectionImpl& connection) {
     if (outcome == TurnOutcome::Idle) {
         return outcome;
     }
-    // Published after the delivery: whoever sees the count finds the reply.
-    if (connection.completedExchanges.fetch_add(1, std::memory_order_release) == 0) {
+    // Published after the delivery: whoever sees the flag finds the reply.
+    // A load first: the worker is the flag's only writer, and its first turn
+    // the only one that writes.
+    if (!connection.firstExchangeDone.load(std::memory_order_relaxed)) {
+        connection.firstExchangeDone.store(true, std::memory_order_release);
         // Scan probes wait for the first one (ConnectionImpl::awaitFirstExchange).
         connection.wakeReceivers();
         outcome = TurnOutcome::Woke;
