@@ -11,8 +11,9 @@ namespace {
 using capture::CaptureRecord;
 using capture::MaxPacketBytes;
 
-void putPacket(CaptureRecord& record, const DeviceCapture::Bytes& bytes, std::size_t limit) {
-    record.putBytes(bytes.data(), std::min(bytes.size(), limit));
+// A packet's bytes, as many as a record holds.
+void putPacket(CaptureRecord& record, const DeviceCapture::Bytes& bytes) {
+    record.putBytes(bytes.data(), std::min(bytes.size(), MaxPacketBytes));
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ void DeviceCapture::record(capture::RecordType type, std::uint8_t flags, Body bo
 
 void DeviceCapture::radioExchange(const Bytes& received, const Bytes* answer) const {
     record(capture::RecordType::DeviceRadioExchange, 0, [&](CaptureRecord& record) {
-        putPacket(record, received, MaxPacketBytes);
+        putPacket(record, received);
         record.put8(answer != nullptr ? 1 : 0);
         const bool status = answer != nullptr && !answer->empty();
         record.put8(status ? answer->front() : 0);
@@ -62,13 +63,13 @@ void DeviceCapture::radioExchange(const Bytes& received, const Bytes* answer) co
 void DeviceCapture::cableWrite(const Bytes& packet, bool taken) const {
     record(capture::RecordType::DeviceCableWrite, 0, [&](CaptureRecord& record) {
         record.put8(taken ? 1 : 0);
-        putPacket(record, packet, MaxPacketBytes);
+        putPacket(record, packet);
     });
 }
 
 void DeviceCapture::cableRead(const Bytes& packet) const {
     record(capture::RecordType::DeviceCableRead, 0,
-           [&](CaptureRecord& record) { putPacket(record, packet, MaxPacketBytes); });
+           [&](CaptureRecord& record) { putPacket(record, packet); });
 }
 
 void DeviceCapture::controlRequest(const ControlRecord& request, int result) const {
@@ -78,7 +79,7 @@ void DeviceCapture::controlRequest(const ControlRecord& request, int result) con
                record.put16(request.value);
                record.put16(request.index);
                record.put32(static_cast<std::uint32_t>(result));
-               putPacket(record, request.data, MaxPacketBytes);
+               putPacket(record, request.data);
            });
 }
 
