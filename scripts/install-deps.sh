@@ -30,6 +30,8 @@ fi
 
 pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=0.10,<2" "pytest" "pytest-timeout" "build" "auditwheel")
 pip_requirements+=("hypothesis")
+# Zenoh, for orva serve and remote links (orva[remote]).
+pip_requirements+=("eclipse-zenoh>=1.10,<2")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 major, minor = (int(part) for part in md.version("pybind11").split(".")[:2])
@@ -40,6 +42,8 @@ md.version("pytest-timeout")
 md.version("build")
 md.version("auditwheel")
 md.version("hypothesis")
+major, minor = (int(part) for part in md.version("eclipse-zenoh").split(".")[:2])
+assert major == 1 and minor >= 10
 PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"

@@ -18,6 +18,8 @@ SUMMARY = "list the dongles and cable robots with their orvapy ids"
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
+    parser.add_argument("--remote", action="store_true",
+                        help="list the devices of the orva servers reached over Zenoh instead")
 
 
 def firmware(bcd_device: int) -> str:
@@ -37,6 +39,9 @@ def as_json(device: _registry.Device) -> Dict[str, Any]:
 
 
 def run(options: argparse.Namespace) -> int:
+    if options.remote:
+        from ..remote import devices_command
+        return devices_command(options)
     found = _registry.devices()
     refused = refused_devices()
     if options.json:
