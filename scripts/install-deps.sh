@@ -8,6 +8,8 @@ apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev patchelf r
               umockdev libumockdev-dev libumockdev0 usbutils)
 # libFuzzer and its sanitizer runtimes (make fuzz).
 apt_packages+=(clang libclang-rt-14-dev)
+# ip netns for the test of remote links across network namespaces.
+apt_packages+=(iproute2)
 # tshark reads the link captures in the tests, with the Lua dissector.
 apt_packages+=(tshark)
 missing=()

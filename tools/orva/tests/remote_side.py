@@ -44,12 +44,14 @@ class Server:
 
     def __init__(self, bench: Optional[BenchSession], port: int, node: str = "bench",
                  extra: Optional[List[str]] = None, netns: Optional[str] = None,
-                 address: str = "127.0.0.1") -> None:
+                 address: str = "127.0.0.1", preload: str = "") -> None:
         self.node = node
         self.endpoint = f"tcp/{address}:{port}"
         env = bench.environment() if bench is not None else environment()
         env["PYTHONPATH"] = environment(env)["PYTHONPATH"]
-        prefix = ["ip", "netns", "exec", netns] if netns else []
+        # ip itself runs without the preload, the server under it.
+        prefix = ["env", "-u", "LD_PRELOAD", "ip", "netns", "exec", netns,
+                  "env", f"LD_PRELOAD={preload}"] if netns else []
         self.process = subprocess.Popen(
             [*prefix, *orva_command(), "serve", "--name", node, "--listen", self.endpoint,
              *(extra or [])],
@@ -83,3 +85,35 @@ class Server:
             self.process.kill()
             self.process.wait(EVENT_BOUND_S)
             raise AssertionError("orva serve did not stop on SIGTERM") from None
+
+
+def echo_through(uri: str, then: str = "close") -> int:
+    """A client run by the tests in a process of its own: opens ``uri``,
+    echoes three packets and prints "echoed". With ``then`` "wait", it then
+    waits for the link to end and prints the type of the error that ended it
+    and how long that took after "ready"."""
+    from orva.remote import open_transport
+    from orva.remote._contract import LinkError, Packet
+
+    transport = open_transport(uri)
+    try:
+        for number in range(3):
+            transport.send(Packet(1, 0, bytes([number])))
+        heard: "list[bytes]" = []
+        while len(heard) < 3:
+            packet = transport.recv(EVENT_BOUND_S)
+            assert packet is not None, f"only {heard} came back"
+            if packet.port == 1:
+                heard.append(packet.payload)
+        assert heard == [b"\x00", b"\x01", b"\x02"], heard
+        print("echoed", flush=True)
+        if then == "wait":
+            print("ready", flush=True)
+            try:
+                while transport.recv(None) is not None:
+                    pass
+            except LinkError as error:
+                print(type(error).__name__, flush=True)
+    finally:
+        transport.close()
+    return 0

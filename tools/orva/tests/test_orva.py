@@ -22,7 +22,7 @@ def assert_advice_without_traceback(stderr: str, *phrases: str) -> None:
         assert phrase in stderr, stderr
 
 
-@pytest.mark.parametrize("command", [[], ["devices"], ["scan"], ["ping"], ["udev"]])
+@pytest.mark.parametrize("command", [[], ["devices"], ["scan"], ["ping"], ["udev"], ["serve"]])
 def test_every_command_has_help(command: List[str]) -> None:
     result = orva(*command, "--help")
     assert result.returncode == 0, result.stderr

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 from collections import Counter
+from pathlib import Path
 from typing import Dict, Iterator, List, Tuple
 
 import pytest
@@ -17,7 +18,7 @@ from orva.remote import open_transport
 from orva.remote._contract import (DeviceGoneError, InvalidURIError, LinkClosedError,
                                    LinkError, NoSuchDeviceError, Packet, ServerGoneError)
 from orva.remote.client import RemoteTransport
-from orva.remote.config import client_config
+from orva.remote.config import client_config, server_config
 from orva.remote.keys import Keys, link_key
 from orva_runner import environment, orva
 from remote_side import EVENT_BOUND_S, Server, free_port, wait_until
@@ -302,3 +303,23 @@ def test_devices_and_scan_through_servers(served: Server) -> None:
     nobody = orva("devices", "--remote", env={"ORVA_ZENOH_CONNECT": f"tcp/127.0.0.1:{free_port()}"})
     assert nobody.returncode == 1 and "Traceback" not in nobody.stderr
     assert "no orva server" in nobody.stderr
+
+
+def test_loopback_only_unless_configured(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delenv("ORVA_ZENOH_CONNECT", raising=False)
+    monkeypatch.delenv("ORVA_ZENOH_CONFIG", raising=False)
+    def listens(config: zenoh.Config) -> object:
+        return json.loads(config.get_json("listen/endpoints"))
+
+    assert listens(server_config()) == ["tcp/127.0.0.1:7447"]
+    assert json.loads(server_config().get_json("scouting/multicast/enabled")) is False
+    # A file that says nothing of endpoints gets loopback too; one that does is obeyed.
+    quiet = tmp_path / "quiet.json5"
+    quiet.write_text("{ transport: { link: { tx: { lease: 3000 } } } }")
+    assert listens(server_config(str(quiet))) == ["tcp/127.0.0.1:7447"]
+    wide = tmp_path / "wide.json5"
+    wide.write_text('{ listen: { endpoints: ["tcp/192.0.2.1:7447"] } }')
+    assert listens(server_config(str(wide))) == ["tcp/192.0.2.1:7447"]
+    assert listens(server_config(str(quiet), listen=["tcp/192.0.2.2:1"])) == ["tcp/192.0.2.2:1"]
+    assert json.loads(client_config().get_json("connect/endpoints")) == ["tcp/127.0.0.1:7447"]
+    assert json.loads(client_config().get_json("mode")) == "client"
