@@ -191,3 +191,12 @@ bench: python-install
 	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
 	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
 		"$(PYTHON)" bench/performance.py build/release/bench
+	$(MAKE) bench-remote
+
+# Links through orva serve: echo against a direct one, packets/s with one and
+# eight clients, the server's CPU per packet (docs/remote.md).
+.PHONY: bench-remote
+bench-remote: tool-install
+	rm -rf build/remote-tmp && mkdir -p build/remote-tmp
+	TMPDIR="$(CURDIR)/build/remote-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+		"$(PYTHON)" bench/remote_bench.py $(ROUNDS)
