@@ -26,6 +26,7 @@ from remote_side import EVENT_BOUND_S, Server, free_port, wait_until
 NODE = "bench"
 RADIO = "radio://0/80/2M/E7E7E7E7E7"
 REMOTE_RADIO = f"zenoh://{NODE}/radio/0/80/2M/E7E7E7E7E7"
+ACCESS_CONTROL = Path(__file__).resolve().parents[3] / "docs" / "remote-acl.json5"
 
 
 @pytest.fixture
@@ -323,3 +324,25 @@ def test_loopback_only_unless_configured(tmp_path: Path, monkeypatch: pytest.Mon
     assert listens(server_config(str(quiet), listen=["tcp/192.0.2.2:1"])) == ["tcp/192.0.2.2:1"]
     assert json.loads(client_config().get_json("connect/endpoints")) == ["tcp/127.0.0.1:7447"]
     assert json.loads(client_config().get_json("mode")) == "client"
+
+
+def test_access_control_keeps_clients_to_their_own_keys(
+        bench: BenchSession, monkeypatch: pytest.MonkeyPatch) -> None:
+    """With the documented access control, everything a client needs works
+    and a client that publishes on the server's keys reaches nobody."""
+    bench.add_usb_robot("EMUR0")
+    server = Server(bench, free_port(), NODE, ["--config", str(ACCESS_CONTROL)])
+    monkeypatch.setenv("ORVA_ZENOH_CONNECT", server.endpoint)
+    hostile = Hostile(server.endpoint)
+    fair = open_transport(f"zenoh://{NODE}/usb/0")
+    try:
+        link = hostile.keys.link("usb/0")
+        hostile.session.put(link.rx, b"\x10fake")
+        hostile.session.put(link.error, b'{"error": "ServerGoneError", "message": "fake"}')
+        assert echoes(fair, [b"real", b"only"]) == [b"real", b"only"]
+        assert fair.recv(0.5) is None
+        assert fair.statistics().sent_count == 2
+    finally:
+        fair.close()
+        hostile.close()
+        server.stop()
