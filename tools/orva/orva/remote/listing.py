@@ -59,8 +59,23 @@ def _report(command: str, errors: List[str], answered: bool) -> Optional[int]:
     return None
 
 
+def local_uri(device: Dict[str, Any]) -> str:
+    """The device's own URI as its server's listing gives it, or by its kind and id."""
+    given = device.get("uri")
+    if isinstance(given, str) and "://" in given:
+        return given.split("/CHANNEL")[0]
+    return f"{'usb' if device.get('kind') == 'robot' else 'radio'}://{device.get('id')}"
+
+
+def firmware(device: Dict[str, Any]) -> str:
+    given = device.get("firmware")
+    if isinstance(given, str):
+        return given
+    bcd = int(device.get("bcd_device", 0))
+    return f"{bcd >> 8:x}.{bcd & 0xFF:02x}"
+
+
 def devices_command(options: argparse.Namespace) -> int:
-    from ..commands.devices import firmware, uri
     try:
         answers, errors = gather(f"{PREFIX}/*/devices", DEVICES_TIMEOUT_S)
     except (LinkError, zenoh.ZError) as error:
@@ -69,14 +84,17 @@ def devices_command(options: argparse.Namespace) -> int:
     found: List[Dict[str, Any]] = []
     for answer in answers:
         for device in answer.get("devices", []):
-            found.append({**device, "node": answer["node"],
-                          "uri": remote_uri(answer["node"], uri(device))})
+            shown = remote_uri(answer["node"], local_uri(device))
+            if device.get("kind") == "dongle":
+                shown += "/CHANNEL/RATE/ADDRESS"
+            found.append({**device, "node": answer["node"], "uri": shown})
     failed = _report("devices", errors, bool(answers))
     if options.json:
         print(json.dumps({"devices": found}, indent=2))
     elif found:
-        rows = [[device["node"], device["kind"], str(device["id"]), device["serial"],
-                 firmware(device["bcd_device"]), device["uri"]] for device in found]
+        rows = [[device["node"], device["kind"], str(device.get("id", "-")),
+                 str(device.get("serial") or "-"),
+                 firmware(device), device["uri"]] for device in found]
         for line in render(["NODE", "KIND", "ID", "SERIAL", "FIRMWARE", "URI"], rows):
             print(line)
     if failed is not None:

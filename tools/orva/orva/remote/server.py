@@ -16,7 +16,7 @@ import json
 import re
 import sys
 import threading
-from typing import Callable, Dict, List, Optional, Set
+from typing import Any, Callable, Dict, List, Optional, Set
 
 import orvapy
 import zenoh
@@ -37,6 +37,13 @@ BLOCK = zenoh.CongestionControl.BLOCK
 
 def _payload(data: Optional[zenoh.ZBytes]) -> Optional[bytes]:
     return None if data is None else data.to_bytes()
+
+
+def local_devices() -> List[Dict[str, Any]]:
+    """This machine's devices as `orva devices --json` lists them."""
+    from .. import _registry
+    from ..commands.devices import as_json
+    return [as_json(device) for device in _registry.devices()]
 
 
 class ServedLink:
@@ -250,10 +257,8 @@ class LinkServer:
         self._link_of[client] = key
 
     def _on_devices(self, query: zenoh.Query) -> None:
-        from ..commands.devices import as_json
-        from .. import _registry
         try:
-            listed = [as_json(device) for device in _registry.devices()]
+            listed = local_devices()
         except RuntimeError as error:
             query.reply_err(encode_error(from_orvapy(error)))
             return
