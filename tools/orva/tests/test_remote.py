@@ -346,3 +346,15 @@ def test_access_control_keeps_clients_to_their_own_keys(
         fair.close()
         hostile.close()
         server.stop()
+
+
+def test_serve_refuses_bad_names_and_configurations(tmp_path: Path) -> None:
+    bad_name = orva("serve", "--name", "lab/*")
+    assert bad_name.returncode == 2 and "is not a server name" in bad_name.stderr
+    broken = tmp_path / "broken.json5"
+    broken.write_text("{ listen: ")
+    for arguments in (["--config", str(broken)], ["--config", str(tmp_path / "missing")],
+                      ["--listen", "tcp/not-an-endpoint"]):
+        result = orva("serve", "--name", "x", *arguments)
+        assert result.returncode == 1, (arguments, result.stderr)
+        assert "Traceback" not in result.stderr and result.stderr.startswith("orva serve:")

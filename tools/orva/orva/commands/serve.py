@@ -15,6 +15,7 @@ from types import FrameType
 from typing import Optional
 
 from ..exitcodes import FAILED, OK
+from ..remote.keys import NODE_PATTERN
 
 NAME = "serve"
 SUMMARY = "serve the devices to other programs and machines over Zenoh"
@@ -27,8 +28,16 @@ def default_node() -> str:
     return name[:64] or "orva"
 
 
+def node_name(text: str) -> str:
+    """A server name that is one chunk of a Zenoh key (the keys' own rule)."""
+    if not NODE_PATTERN.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a server name: letters, digits, "
+                                         "'_', '.' and '-', at most 64")
+    return text
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--name", default=None, metavar="NODE",
+    parser.add_argument("--name", type=node_name, default=None, metavar="NODE",
                         help="the server's name in zenoh://NODE/... (default: the host name)")
     parser.add_argument("--config", metavar="FILE",
                         help="Zenoh configuration file (JSON5): endpoints, TLS, access control")
@@ -44,18 +53,12 @@ def run(options: argparse.Namespace) -> int:
         import zenoh
 
         from ..remote.config import server_config
-        from ..remote.keys import Keys
         from ..remote.server import LinkServer
     except ImportError as error:
         from ..remote import INSTALL_HINT
         print(f"orva serve: {INSTALL_HINT} ({error})", file=sys.stderr)
         return FAILED
     node: str = options.name or default_node()
-    try:
-        Keys(node)
-    except ValueError as error:
-        print(f"orva serve: {error}", file=sys.stderr)
-        return FAILED
     try:
         config = server_config(options.config, options.listen, options.connect)
         session = zenoh.open(config)
