@@ -21,7 +21,7 @@ import threading
 import time
 
 ROUNDS = 5
-ECHOES = 100
+ECHOES = 50
 BURST = 320
 NODE = "bench"
 DIRECT = "radio://0/80/2M/E7E7E7E7E7"
