@@ -10,6 +10,8 @@ apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev patchelf r
 apt_packages+=(clang libclang-rt-14-dev)
 # ip netns for the test of remote links across network namespaces.
 apt_packages+=(iproute2)
+# openssl makes the certificates of the test of remote links over TLS.
+apt_packages+=(openssl)
 # tshark reads the link captures in the tests, with the Lua dissector.
 apt_packages+=(tshark)
 missing=()

@@ -44,9 +44,9 @@ class Server:
 
     def __init__(self, bench: Optional[BenchSession], port: int, node: str = "bench",
                  extra: Optional[List[str]] = None, netns: Optional[str] = None,
-                 address: str = "127.0.0.1", preload: str = "") -> None:
+                 address: str = "127.0.0.1", preload: str = "", protocol: str = "tcp") -> None:
         self.node = node
-        self.endpoint = f"tcp/{address}:{port}"
+        self.endpoint = f"{protocol}/{address}:{port}"
         env = bench.environment() if bench is not None else environment()
         env["PYTHONPATH"] = environment(env)["PYTHONPATH"]
         # ip itself runs without the preload, the server under it.

@@ -3,6 +3,7 @@ robots, typed errors, and messages from clients that do not play by the rules.""
 from __future__ import annotations
 
 import json
+import shutil
 import signal
 import subprocess
 import sys
@@ -358,3 +359,46 @@ def test_serve_refuses_bad_names_and_configurations(tmp_path: Path) -> None:
         result = orva("serve", "--name", "x", *arguments)
         assert result.returncode == 1, (arguments, result.stderr)
         assert "Traceback" not in result.stderr and result.stderr.startswith("orva serve:")
+
+
+def make_certificates(folder: Path) -> None:
+    """A certificate authority of the test's own and a server certificate for localhost."""
+    def run(*arguments: str) -> None:
+        subprocess.run(["openssl", *arguments], check=True, capture_output=True,
+                       timeout=EVENT_BOUND_S, cwd=folder)
+
+    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+        "-days", "2", "-subj", "/CN=orva test authority")
+    run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+        "-subj", "/CN=localhost")
+    (folder / "names.cnf").write_text("subjectAltName=DNS:localhost\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "names.cnf")
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs openssl to make certificates")
+def test_tls_through_zenoh_configuration(bench: BenchSession, tmp_path: Path,
+                                         monkeypatch: pytest.MonkeyPatch) -> None:
+    make_certificates(tmp_path)
+    server_file, client_file = tmp_path / "server.json5", tmp_path / "client.json5"
+    server_file.write_text(json.dumps({"transport": {"link": {"tls": {
+        "listen_private_key": str(tmp_path / "server.key"),
+        "listen_certificate": str(tmp_path / "server.pem")}}}}))
+    client_file.write_text(json.dumps({"transport": {"link": {"tls": {
+        "root_ca_certificate": str(tmp_path / "ca.pem")}}}}))
+    bench.add_usb_robot("EMUR0")
+    server = Server(bench, free_port(), NODE, ["--config", str(server_file)], address="localhost",
+                    protocol="tls")
+    monkeypatch.setenv("ORVA_ZENOH_CONNECT", server.endpoint)
+    try:
+        # A client that does not know the authority is refused.
+        with pytest.raises(ServerGoneError, match="no orva server reachable"):
+            open_transport(f"zenoh://{NODE}/usb/0")
+        monkeypatch.setenv("ORVA_ZENOH_CONFIG", str(client_file))
+        trusted = open_transport(f"zenoh://{NODE}/usb/0")
+        try:
+            assert echoes(trusted, [b"sealed"]) == [b"sealed"]
+        finally:
+            trusted.close()
+    finally:
+        server.stop()
