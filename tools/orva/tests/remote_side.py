@@ -117,3 +117,31 @@ def echo_through(uri: str, then: str = "close") -> int:
     finally:
         transport.close()
     return 0
+
+
+def second_program(uri: str, count: str) -> int:
+    """The other program sharing a robot: once told "go" on standard input,
+    sends ``count`` packets (0xB, n), hears 2 * ``count`` on port 1, prints
+    their payloads in hex as JSON, and leaves."""
+    import json
+    import sys
+
+    from orva.remote import open_transport
+    from orva.remote._contract import Packet
+
+    transport = open_transport(uri)
+    try:
+        print("open", flush=True)
+        assert sys.stdin.readline() == "go\n"
+        for number in range(int(count)):
+            transport.send(Packet(1, 0, bytes([0xB, number])))
+        heard: "list[str]" = []
+        while len(heard) < 2 * int(count):
+            packet = transport.recv(EVENT_BOUND_S)
+            assert packet is not None, f"only {len(heard)} packets came"
+            if packet.port == 1:
+                heard.append(packet.payload.hex())
+        print(json.dumps(heard), flush=True)
+    finally:
+        transport.close()
+    return 0

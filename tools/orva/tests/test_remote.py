@@ -62,34 +62,48 @@ def echoes(transport: RemoteTransport, payloads: List[bytes]) -> List[bytes]:
     return [packet.payload for packet in receive_all(transport, len(payloads))]
 
 
-def test_two_clients_share_one_robot_and_hear_every_packet(served: Server) -> None:
-    first, second = open_transport(REMOTE_RADIO), open_transport(REMOTE_RADIO)
+def accounted(name: str, payloads: List[bytes], count: int) -> None:
+    """Every packet of both senders once, each sender's in its order."""
+    counted = Counter(payloads)
+    assert len(counted) == 2 * count and set(counted.values()) == {1}, (name, counted)
+    for sender in (0xA, 0xB):
+        numbers = [p[1] for p in payloads if p[0] == sender]
+        assert numbers == list(range(count)), (name, sender, numbers)
+
+
+def test_two_programs_share_one_robot_and_hear_every_packet(served: Server) -> None:
+    count = 60
+    first = open_transport(REMOTE_RADIO)
+    other = subprocess.Popen([sys.executable, "-m", "orvaemu.call", "remote_side:second_program",
+                              REMOTE_RADIO, str(count)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=environment())
     try:
-        count = 60
-        # Interleaved: a, b, a, b ... each payload names its sender and its number.
+        assert other.stdin is not None and other.stdout is not None
+        assert other.stdout.readline() == "open\n", other.stderr
+        # Both send at once; each payload names its sender and its number.
+        other.stdin.write("go\n")
+        other.stdin.flush()
         for number in range(count):
             first.send(Packet(1, 0, bytes([0xA, number])))
-            second.send(Packet(1, 0, bytes([0xB, number])))
-        heard = {name: [p.payload for p in receive_all(t, 2 * count)]
-                 for name, t in (("first", first), ("second", second))}
-        for name, payloads in heard.items():
-            counted = Counter(payloads)
-            assert len(counted) == 2 * count and set(counted.values()) == {1}, (name, counted)
-            for sender in (0xA, 0xB):
-                numbers = [p[1] for p in payloads if p[0] == sender]
-                assert numbers == list(range(count)), (name, sender, numbers)
-        assert first.recv(0.2) is None and second.recv(0.2) is None
+        accounted("this program", [p.payload for p in receive_all(first, 2 * count)], count)
+        out, err = other.communicate(timeout=EVENT_BOUND_S)
+        assert other.returncode == 0, err
+        accounted("the other program", [bytes.fromhex(p) for p in json.loads(out)], count)
+        assert first.recv(0.2) is None
         assert first.statistics().sent_count >= 2 * count
 
-        # One leaving does not disturb the other; the link stays open for it.
+        # The other one has left; this one goes on, the link still open for it.
+        assert echoes(first, [b"after", b"one", b"left"]) == [b"after", b"one", b"left"]
+        assert not served.said("closed")
         first.close()
         with pytest.raises(LinkClosedError):
             first.recv(0)
-        assert echoes(second, [b"after", b"one", b"left"]) == [b"after", b"one", b"left"]
-        assert not served.said("closed")
     finally:
         first.close()
-        second.close()
+        if other.poll() is None:
+            other.kill()
+            other.wait(EVENT_BOUND_S)
     wait_until(lambda: served.said(f"closed {RADIO}"), "the link closed after its last client")
     # And opens anew for the next one.
     again = open_transport(REMOTE_RADIO)
