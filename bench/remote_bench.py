@@ -3,11 +3,11 @@
     make bench-remote PYTHON=...   (or: LD_PRELOAD=libumockdev-preload.so.0 \\
                                      python3.9 bench/remote_bench.py [ROUNDS])
 
-One emulated bench with two dongles and two radio robots: a server process
-serves one robot over Zenoh on a loopback port, and one measuring process
-opens the other robot directly with orvapy and this one through the server.
-Echo times: both sides interleaved round by round, the best round of each
-taken, the ratio reported. Packets per second: packets sent back to back and
+One emulated bench with a dongle and a radio robot, a server process serving
+it over Zenoh on a loopback port, and a measuring process that opens the link
+through the server and directly with orvapy in turns, round by round (one
+side holds the robot at a time, each round on a freshly opened link). Echo
+times: the best round of each side, and their ratio. Packets per second: packets sent back to back and
 all their echoes heard, by one client and by eight clients sharing the link
 (each of the eight hears every echo). Server CPU: its user and system time
 from /proc over the echo rounds, per echo (one packet each way).
@@ -22,11 +22,15 @@ import time
 
 ROUNDS = 5
 ECHOES = 50
+WARM_UP = 5
 BURST = 320
+BURST_ROUNDS = 3
+# After one side closes the link, the other opens it only once the first
+# has let the device go.
+HANDOVER_S = 0.3
 NODE = "bench"
 DIRECT = "radio://0/80/2M/E7E7E7E7E7"
-SERVED = "radio://1/60/2M/E7E7E7E7E7"
-REMOTE = f"zenoh://{NODE}/radio/1/60/2M/E7E7E7E7E7"
+REMOTE = f"zenoh://{NODE}/radio/0/80/2M/E7E7E7E7E7"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -101,40 +105,47 @@ def direct_burst(connection, orvapy):
 
 
 def measure(server_pid, rounds):
-    """The measuring process: prints its figures as JSON."""
+    """The measuring process: prints its figures as JSON. The robot is held by
+    one side at a time, so that each side has the emulated bench to itself."""
     import orvapy
     from orva.remote import open_transport
     from orva.remote._contract import Packet
 
-    direct = orvapy.Connection(DIRECT)
-    remote = open_transport(REMOTE)
-    for _ in range(10):   # handshakes and first exchanges out of the way
-        direct_echo(direct, orvapy, 0)
-        remote_echo(remote, Packet, 0)
     times = {"direct": [], "remote": []}
     server_cpu = direct_cpu = 0.0
-    for _ in range(rounds):
-        cpu = cpu_seconds(os.getpid())
-        started = time.perf_counter()
-        for number in range(ECHOES):
-            direct_echo(direct, orvapy, number)
-        times["direct"].append((time.perf_counter() - started) / ECHOES)
-        direct_cpu += cpu_seconds(os.getpid()) - cpu
+    bursts = {"direct": [], "1": [], "8": []}
+    for round_number in range(rounds):
+        remote = open_transport(REMOTE)
+        for number in range(WARM_UP):
+            remote_echo(remote, Packet, number)
         cpu = cpu_seconds(server_pid)
         started = time.perf_counter()
         for number in range(ECHOES):
             remote_echo(remote, Packet, number)
         times["remote"].append((time.perf_counter() - started) / ECHOES)
         server_cpu += cpu_seconds(server_pid) - cpu
-    eight = [remote] + [open_transport(REMOTE) for _ in range(7)]
-    bursts = {"direct": [], "1": [], "8": []}
-    for _ in range(max(2, rounds // 2)):
-        bursts["direct"].append(direct_burst(direct, orvapy))
-        bursts["1"].append(burst([remote], Packet))
-        bursts["8"].append(burst(eight, Packet))
-    for transport in eight:
-        transport.close()
-    direct.close()
+        if round_number < BURST_ROUNDS:
+            bursts["1"].append(burst([remote], Packet))
+            eight = [remote] + [open_transport(REMOTE) for _ in range(7)]
+            bursts["8"].append(burst(eight, Packet))
+            for transport in eight[1:]:
+                transport.close()
+        remote.close()
+        time.sleep(HANDOVER_S)
+
+        direct = orvapy.Connection(DIRECT)
+        for number in range(WARM_UP):
+            direct_echo(direct, orvapy, number)
+        cpu = cpu_seconds(os.getpid())
+        started = time.perf_counter()
+        for number in range(ECHOES):
+            direct_echo(direct, orvapy, number)
+        times["direct"].append((time.perf_counter() - started) / ECHOES)
+        direct_cpu += cpu_seconds(os.getpid()) - cpu
+        if round_number < BURST_ROUNDS:
+            bursts["direct"].append(direct_burst(direct, orvapy))
+        direct.close()
+        time.sleep(HANDOVER_S)
     print(json.dumps({"times": times, "server_cpu_per_echo": server_cpu / (rounds * ECHOES),
                       "direct_cpu_per_echo": direct_cpu / (rounds * ECHOES),
                       "bursts": bursts}), flush=True)
@@ -153,9 +164,8 @@ def main(argv):
     rounds = int(argv[0]) if argv else ROUNDS
     from orvaemu import Bench
     bench = Bench()
-    dongles = [bench.add_dongle("EMU0"), bench.add_dongle("EMU1")]
+    dongle = bench.add_dongle("EMU0")
     bench.add_radio_robot(80, "2M")
-    bench.add_radio_robot(60, "2M")
     env = dict(os.environ, UMOCKDEV_DIR=bench.root_dir)
     endpoint = f"tcp/127.0.0.1:{free_port()}"
     server = subprocess.Popen([sys.executable, "-m", "orva", "serve", "--name", NODE,
@@ -175,7 +185,7 @@ def main(argv):
     finally:
         server.terminate()
         server.wait(60)
-    del dongles
+    del dongle
     direct, remote = min(figures["times"]["direct"]), min(figures["times"]["remote"])
     alone = min(figures["bursts"]["direct"])
     one, eight = min(figures["bursts"]["1"]), min(figures["bursts"]["8"])

@@ -74,6 +74,9 @@ class RemoteTransport:
                 session.declare_subscriber(self._link.error_to(self._client), self._on_my_error),
             ]
             liveliness = session.liveliness()
+            self._tx = session.declare_publisher(
+                self._link.tx_from(self._client),
+                congestion_control=zenoh.CongestionControl.BLOCK, express=True)
             self._server_watch = liveliness.declare_subscriber(self._keys.server,
                                                                self._on_server, history=True)
             self._token = liveliness.declare_token(self._keys.client(self._client))
@@ -154,8 +157,7 @@ class RemoteTransport:
         data = encode_packet(packet)
         with self._ready:
             self._check()
-        self._session.put(self._link.tx_from(self._client), data,
-                          congestion_control=zenoh.CongestionControl.BLOCK, express=True)
+        self._tx.put(data)
 
     def recv(self, timeout: Optional[float]) -> Optional[Packet]:
         deadline = None if timeout is None else time.monotonic() + timeout
