@@ -135,7 +135,8 @@ def test_cable_robot_statistics_and_close_waking_recv(served: Server) -> None:
     transport.close()
 
 
-def test_open_errors_are_typed(served: Server, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_open_errors_are_typed(served: Server, monkeypatch: pytest.MonkeyPatch,
+                               tmp_path: Path) -> None:
     with pytest.raises(NoSuchDeviceError, match="No Skelder with id=5 found"):
         open_transport(f"zenoh://{NODE}/radio/5/80/2M/E7E7E7E7E7")
     for uri in (f"zenoh://{NODE}/fly/0", "zenoh:///usb/0", f"zenoh://{NODE}/radio/**/80/2M/E7",
@@ -151,6 +152,9 @@ def test_open_errors_are_typed(served: Server, monkeypatch: pytest.MonkeyPatch) 
         held.close()
     monkeypatch.setenv("ORVA_ZENOH_CONNECT", f"tcp/127.0.0.1:{free_port()}")
     with pytest.raises(ServerGoneError, match="no orva server reachable"):
+        open_transport(REMOTE_RADIO)
+    monkeypatch.setenv("ORVA_ZENOH_CONFIG", str(tmp_path / "missing.json5"))
+    with pytest.raises(LinkError, match="Zenoh configuration of this client"):
         open_transport(REMOTE_RADIO)
 
 

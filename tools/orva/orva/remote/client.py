@@ -44,8 +44,13 @@ atexit.register(_close_all)
 
 
 def open_session(config: Optional[zenoh.Config] = None) -> zenoh.Session:
+    if config is None:
+        try:
+            config = client_config()
+        except (zenoh.ZError, OSError, ValueError) as error:
+            raise LinkError(f"the Zenoh configuration of this client: {error}") from None
     try:
-        return zenoh.open(config or client_config())
+        return zenoh.open(config)
     except zenoh.ZError as error:
         raise ServerGoneError(f"no orva server reachable: {error}") from None
 

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import json
 import re
-import sys
 import threading
 from typing import Any, Callable, Dict, List, Optional, Set
 
@@ -50,13 +49,15 @@ class ServedLink:
     """One local connection and the Zenoh entities that serve it."""
 
     def __init__(self, session: zenoh.Session, keys: LinkKeys, uri: str,
-                 connection: orvapy.Connection) -> None:
+                 connection: orvapy.Connection, log: Callable[[str], None]) -> None:
         self.uri = uri
+        self._log = log
         self.keys = keys
         self.clients: Set[str] = set()
         self._session = session
         self._connection = connection
         self._failure: Optional[BaseException] = None
+        self._failing = threading.Lock()  # the reader and Zenoh's threads may both fail it
         self._stop = threading.Event()
         # Held around every use of the connection by Zenoh's threads, so that
         # none comes after close().
@@ -74,9 +75,10 @@ class ServedLink:
 
     def _fail(self, error: BaseException) -> None:
         """The link is done for: every client hears it once."""
-        if self._failure is not None:
-            return
-        self._failure = error
+        with self._failing:
+            if self._failure is not None:
+                return
+            self._failure = error
         self._session.put(self.keys.error, encode_error(error), congestion_control=BLOCK)
 
     def _read(self) -> None:
@@ -94,8 +96,8 @@ class ServedLink:
     def _on_tx(self, sample: zenoh.Sample) -> None:
         client = str(sample.key_expr).rsplit("/", 1)[-1]
         if client not in self.clients:
-            # An unknown sender has no error key of its own that anyone listens to
-            # unless it follows the layout, and then it is told.
+            # A sender that is no client of this link is told so, on its own
+            # error key when its name follows the layout.
             if CLIENT_PATTERN.fullmatch(client):
                 self._tell(client, LinkError(f"client {client} has not opened {self.uri}; "
                                              "open the link first"))
@@ -131,7 +133,8 @@ class ServedLink:
         try:
             with self._use:
                 if self._closed:
-                    raise RuntimeError("the link was closed")
+                    query.reply_err(encode_error(LinkError(f"{self.uri} was closed")))
+                    return
                 counters = self._connection.statistics
         except RuntimeError as error:
             self._fail(from_orvapy(error))
@@ -155,7 +158,7 @@ class ServedLink:
             try:
                 self._connection.close()
             except RuntimeError as error:
-                print(f"orva serve: closing {self.uri}: {error}", file=sys.stderr)
+                self._log(f"closing {self.uri}: {error}")
 
 
 class LinkServer:
@@ -171,7 +174,6 @@ class LinkServer:
         self._link_of: Dict[str, str] = {}   # client -> link key
         self._announced: Set[str] = set()     # clients whose token is alive
         self._scanning = threading.Lock()
-        self._entities: List[object] = []
         liveliness = session.liveliness()
         # Clients first, so that no token is missed once the server is seen.
         self._watch = liveliness.declare_subscriber(f"{self.keys.clients}/*", self._on_client,
@@ -246,7 +248,7 @@ class LinkServer:
             except (RuntimeError, IndexError) as error:
                 converted = from_orvapy(error)
                 raise converted if isinstance(converted, LinkError) else LinkError(str(error))
-            link = ServedLink(self._session, self.keys.link(key), uri, connection)
+            link = ServedLink(self._session, self.keys.link(key), uri, connection, self._log)
             self._links[key] = link
             self._log(f"opened {uri}")
         elif link.uri != uri:
