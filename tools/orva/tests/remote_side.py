@@ -59,9 +59,14 @@ class Server:
         self.lines: List[str] = []
         self._reader = threading.Thread(target=self._collect, daemon=True)
         self._reader.start()
-        wait_until(lambda: any("serving" in line for line in self.lines) or
-                   self.process.poll() is not None, "orva serve starting", START_BOUND_S)
-        assert self.process.poll() is None, "".join(self.lines)
+        try:
+            wait_until(lambda: any("serving" in line for line in self.lines) or
+                       self.process.poll() is not None, "orva serve starting", START_BOUND_S)
+            assert self.process.poll() is None, "".join(self.lines)
+        except AssertionError:
+            self.process.kill()
+            self.process.wait(EVENT_BOUND_S)
+            raise
 
     def _collect(self) -> None:
         assert self.process.stderr is not None
