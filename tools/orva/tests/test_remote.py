@@ -3,6 +3,7 @@ robots, typed errors, and messages from clients that do not play by the rules.""
 from __future__ import annotations
 
 import json
+import os
 import shutil
 import signal
 import subprocess
@@ -420,3 +421,14 @@ def test_tls_through_zenoh_configuration(bench: BenchSession, tmp_path: Path,
             trusted.close()
     finally:
         server.stop()
+
+
+def test_without_zenoh_the_commands_say_what_to_install(tmp_path: Path) -> None:
+    (tmp_path / "zenoh.py").write_text("raise ImportError('no zenoh here', name='zenoh')\n")
+    hidden = {"PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path),
+                                                          os.environ.get("PYTHONPATH")]))}
+    assert orva("serve", "--help", env=hidden).returncode == 0
+    for arguments in (["serve", "--name", "x"], ["devices", "--remote"], ["scan", "--remote"]):
+        result = orva(*arguments, env=hidden)
+        assert result.returncode == 1 and "pip install 'orva[remote]'" in result.stderr, result
+        assert "Traceback" not in result.stderr
