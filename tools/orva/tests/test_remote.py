@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -144,6 +145,12 @@ def test_open_errors_are_typed(served: Server, monkeypatch: pytest.MonkeyPatch,
                 f"zenoh://{NODE}/usb/0/../../x", f"zenoh://a*b/usb/0", "radio://0/80/2M/E7E7E7E7E7"):
         with pytest.raises(InvalidURIError):
             open_transport(uri)
+    # What the library refuses, it refuses with its own text, as locally.
+    for path, text in (("radio/0/80/2M/*", "invalid stoull argument"),
+                       ("radio/0/80/2M/E7E7E7E7E7?safe_link=1", "Unknown safe_link=1."),
+                       ("radio/99999999999/80/2M/E7E7E7E7E7", "stoi argument out of range")):
+        with pytest.raises(InvalidURIError, match=re.escape(text)):
+            open_transport(f"zenoh://{NODE}/{path}")
     # One client per link and URI: a second spelling of an open robot conflicts as locally.
     held = open_transport(REMOTE_RADIO)
     try:

@@ -79,7 +79,8 @@ class ServerGoneError(LinkError, RuntimeError):
 def from_orvapy(exc: BaseException) -> BaseException:
     """orvapy's error texts as orva's types."""
     text = str(exc)
-    if isinstance(exc, IndexError) or text.startswith("Invalid uri"):
+    if (isinstance(exc, IndexError) or text.startswith("Invalid uri")
+            or text == "invalid stoull argument"):
         return InvalidURIError(text)
     if text.startswith("No ") and " found" in text:
         return NoSuchDeviceError(text)

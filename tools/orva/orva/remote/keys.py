@@ -15,7 +15,7 @@ Every key of a server named NODE starts with ``orva/NODE/``:
 
 LINK is the local URI as key chunks: usb://0 is ``usb/0``;
 radio://0/80/2M/E7E7E7E7E7?safelink=0 is ``radio/0/80/2M/E7E7E7E7E7/safelink=0``,
-and the dongle ``*`` (any) is ``any``. Only characters that are never wildcards
+and a dongle or address ``*`` (any) is ``any``. Only characters that are never wildcards
 or separators in key expressions are accepted, so that nothing a client sends
 can name a key outside the server's own.
 """
@@ -30,13 +30,20 @@ PREFIX = "orva"
 SCHEME = "zenoh://"
 NODE_PATTERN = re.compile(r"[A-Za-z0-9_.-]{1,64}")
 CLIENT_PATTERN = re.compile(r"[0-9a-f]{32}")
-_USB = re.compile(r"usb://([0-9]{1,10})")
-_RADIO = re.compile(r"radio://([0-9]{1,10}|\*)/([0-9]{1,10})/([0-9A-Za-z]{1,8})/([0-9A-Fa-f]{1,16})"
-                    r"(?:\?([A-Za-z0-9=&]{1,64}))?")
+# The URI grammar's characters, with bounded lengths: what they let through,
+# the server's library judges with its own texts.
+_USB = re.compile(r"usb://([0-9]{1,20})")
+_RADIO = re.compile(r"radio://([0-9]{1,20}|\*)/([0-9]{1,20})/([0-9A-Za-z]{1,8})/([0-9A-Fa-f]{1,20}|\*)"
+                    r"(?:\?([A-Za-z0-9_=&]{1,256}))?")
 
 
 def node_prefix(node: str) -> str:
     return f"{PREFIX}/{node}"
+
+
+def _chunk(part: str) -> str:
+    """A '*' (any) is a wildcard in key expressions: it is spelled ``any``."""
+    return "any" if part == "*" else part
 
 
 def link_key(uri: str) -> str:
@@ -49,7 +56,7 @@ def link_key(uri: str) -> str:
     if radio is None:
         raise InvalidURIError(f"Invalid uri ({uri})!")
     dongle, channel, rate, address, options = radio.groups()
-    key = f"radio/{'any' if dongle == '*' else dongle}/{channel}/{rate}/{address}"
+    key = f"radio/{_chunk(dongle)}/{channel}/{rate}/{_chunk(address)}"
     return f"{key}/{options}" if options else key
 
 

@@ -222,6 +222,8 @@ class LinkServer:
             query.reply_err(encode_error(LinkError(f"malformed open request: {error}")))
         except LinkError as error:
             query.reply_err(encode_error(error))
+        except Exception as error:  # every request is answered, whatever went wrong
+            query.reply_err(encode_error(LinkError(f"the server could not open it: {error}")))
         else:
             query.reply(self.keys.open, json.dumps({"link": key}))
 
@@ -245,7 +247,7 @@ class LinkServer:
         if link is None:
             try:
                 connection = orvapy.Connection(uri)
-            except (RuntimeError, IndexError) as error:
+            except (RuntimeError, IndexError, ValueError) as error:
                 converted = from_orvapy(error)
                 raise converted if isinstance(converted, LinkError) else LinkError(str(error))
             link = ServedLink(self._session, self.keys.link(key), uri, connection, self._log)
