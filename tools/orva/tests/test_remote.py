@@ -307,6 +307,17 @@ def test_malformed_requests_get_a_clear_error_and_change_nothing(served: Server)
                                 congestion_control=zenoh.CongestionControl.BLOCK)
         wait_until(lambda: len(hostile.errors) == 1 + len(bad), "an error per malformed packet")
         assert "33 bytes came" in hostile.errors[2] and "bits 2 and 3" in hostile.errors[3]
+        # A bounded flood of open requests, all at once: each is refused.
+        refusals: List[bool] = []
+
+        def note(reply: zenoh.Reply) -> None:
+            refusals.append(reply.err is not None)
+
+        for number in range(200):
+            hostile.session.get(hostile.keys.open, note,
+                                payload=json.dumps({"uri": f"usb://{number}", "client": "0" * 32}))
+        wait_until(lambda: len(refusals) == 200, "an answer to every open request")
+        assert all(refusals)
         # The fair client saw none of it and goes on.
         assert echoes(fair, [b"still", b"fine"]) == [b"still", b"fine"]
         assert fair.recv(0.2) is None
