@@ -13,7 +13,7 @@
 #include <string>
 
 #include "capture/CaptureFile.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace {

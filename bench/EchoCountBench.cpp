@@ -15,7 +15,7 @@
 #include <string>
 
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 struct BareDevice;

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "AllocationCount.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 
 using quenfold::orvalis::ConnectionImpl;
 using quenfold::orvalis::Packet;

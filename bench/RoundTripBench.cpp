@@ -15,7 +15,7 @@
 
 #include "AllocationCount.hpp"
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/KorvaneUSB.hpp"
 #include "usb/Skelder.hpp"

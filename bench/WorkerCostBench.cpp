@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 #include "workers/RadioTurn.hpp"
 

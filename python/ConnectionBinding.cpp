@@ -5,7 +5,7 @@
 
 #include "Bindings.hpp"
 #include "LockReleased.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "link/InvalidUri.hpp"
 
 namespace py = pybind11;

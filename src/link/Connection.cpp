@@ -1,6 +1,6 @@
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "link/Scanner.hpp"
 #include "workers/LinkRegistry.hpp"
 

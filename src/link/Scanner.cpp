@@ -10,8 +10,8 @@
 #include <mutex>
 #include <optional>
 
-#include "link/Connection.hpp"
-#include "link/TaskPool.hpp"
+#include "orvalis/Connection.hpp"
+#include "base/TaskPool.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {

@@ -6,7 +6,7 @@
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/USBIds.hpp"
-#include "workers/NeverDestroyed.hpp"
+#include "base/NeverDestroyed.hpp"
 
 namespace quenfold::orvalis {
 namespace {

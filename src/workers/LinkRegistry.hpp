@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "capture/CaptureFile.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
 #include "workers/DeviceDescription.hpp"
 #include "workers/RadioWorker.hpp"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "usb/Skelder.hpp"
 
 namespace quenfold::orvalis {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/CaptureTap.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "workers/WorkerThread.hpp"
 
 namespace quenfold::orvalis {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "capture/CaptureTap.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "workers/WorkerThread.hpp"
 
 namespace quenfold::orvalis {

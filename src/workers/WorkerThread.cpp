@@ -1,6 +1,6 @@
 #include "workers/WorkerThread.hpp"
 
-#include "workers/CurrentFailure.hpp"
+#include "base/CurrentFailure.hpp"
 
 namespace quenfold::orvalis {
 

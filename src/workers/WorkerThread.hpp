@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/USBContext.hpp"

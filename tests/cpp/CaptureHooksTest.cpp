@@ -18,7 +18,7 @@
 #include "PcapngReader.hpp"
 #include "capture/CaptureFile.hpp"
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 
 using quenfold::orvalis::ConnectionImpl;
 using quenfold::orvalis::Packet;

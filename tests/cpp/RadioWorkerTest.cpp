@@ -9,7 +9,7 @@
 #include "BenchDevices.hpp"
 #include "emu/Bench.hpp"
 #include "workers/RadioWorker.hpp"
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 namespace {

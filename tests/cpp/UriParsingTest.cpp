@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 
 using quenfold::orvalis::ConnectionImpl;
 using quenfold::orvalis::RobotLookup;

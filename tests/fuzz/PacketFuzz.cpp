@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "link/ConnectionImpl.hpp"
-#include "link/Packet.hpp"
+#include "workers/ConnectionImpl.hpp"
+#include "orvalis/Packet.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "link/InvalidUri.hpp"
 #include "link/UriGrammar.hpp"
 

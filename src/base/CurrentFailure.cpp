@@ -1,4 +1,4 @@
-#include "workers/CurrentFailure.hpp"
+#include "base/CurrentFailure.hpp"
 
 #include <exception>
 

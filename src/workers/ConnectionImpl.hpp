@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "link/Packet.hpp"
-#include "link/PacketOrder.hpp"
-#include "link/StatisticsCounters.hpp"
-#include "workers/WorkSignal.hpp"
+#include "orvalis/Packet.hpp"
+#include "workers/PacketOrder.hpp"
+#include "workers/StatisticsCounters.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 

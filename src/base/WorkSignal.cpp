@@ -1,4 +1,4 @@
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 #include <utility>
 

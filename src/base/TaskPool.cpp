@@ -1,4 +1,4 @@
-#include "link/TaskPool.hpp"
+#include "base/TaskPool.hpp"
 
 namespace quenfold::orvalis {
 

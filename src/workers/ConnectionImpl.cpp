@@ -1,4 +1,4 @@
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 
 #include <stdexcept>
 
