@@ -13,6 +13,7 @@
 #include <string>
 
 #include "capture/CaptureFile.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -122,7 +123,7 @@ namespace {
 double echoesThrough(quenfold::orvalis::LinkRegistry& registry, const char* uri, int count,
                      int warmup) {
     using namespace quenfold::orvalis;
-    Connection connection(uri, registry);
+    Connection connection = ConnectionAccess::open(uri, registry);
     Clock::time_point started;
     for (int i = 0; i < warmup + count; ++i) {
         if (i == warmup) {

@@ -15,6 +15,7 @@
 
 #include "AllocationCount.hpp"
 #include "emu/Bench.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "orvalis/Connection.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/KorvaneUSB.hpp"
@@ -147,16 +148,16 @@ int main() {
     double cableAllocations;
     {
         // Without pings the echo would wait for the next packet to ride on.
-        Connection radio("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
+        Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
         radioTrip = connectionRoundTrip(radio);
         radioAllocations = allocationsPerEcho(radio);
     }
     {
-        Connection radio("radio://0/80/2M/E7E7E7E7E7", registry);
+        Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
         safelinkAllocations = allocationsPerEcho(radio);
     }
     {
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         cableTrip = connectionRoundTrip(cable);
         cableAllocations = allocationsPerEcho(cable);
     }

@@ -18,6 +18,7 @@
 #include "PcapngReader.hpp"
 #include "capture/CaptureFile.hpp"
 #include "emu/Bench.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -139,8 +140,8 @@ TEST_F(CaptureHooksTest, RadioRecordsMatchTheCountersAndTheDongle) {
     std::map<std::string, ConnectionStatistics> statistics;
     {
         LinkRegistry registry(capture::CaptureFile::open(path));
-        Connection plain(plainUri, registry);
-        Connection safe(safeUri, registry);
+        Connection plain = ConnectionAccess::open(plainUri, registry);
+        Connection safe = ConnectionAccess::open(safeUri, registry);
         sendHeard(plain, plainRobot, {"p1", "p2", "p3"});
         echo(safe, {"s1", "s2", "s3"});
         plain.close();
@@ -191,7 +192,7 @@ TEST_F(CaptureHooksTest, CableRecordsEveryWriteAndEveryPacketRead) {
     emu::USBRobot& robot = bench.addUSBRobot("KRV-A");
     robot.refuse(2);  // two writes that the robot does not take
     LinkRegistry registry(capture::CaptureFile::open(path));
-    Connection cable("usb://0", registry);
+    Connection cable = ConnectionAccess::open("usb://0", registry);
     echo(cable, {"a", "b"});
     cable.close();
     ConnectionStatistics statistics = cable.statistics();
@@ -224,7 +225,7 @@ TEST_F(CaptureHooksTest, WorkerFailureIsRecordedWithItsText) {
     emu::Dongle& dongle = bench.addDongle("SKD-A");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry(capture::CaptureFile::open(path));
-    Connection radio("radio://0/80/2M/E7E7E7E7E7", registry);
+    Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
     echo(radio, {"x"});
     dongle.unplug();
     EXPECT_TRUE(testing::eventually([&] {
@@ -251,10 +252,10 @@ TEST_F(CaptureHooksTest, FullDiskEndsTheCaptureButNotTheLink) {
     ::testing::internal::CaptureStderr();
     {
         LinkRegistry registry(capture::CaptureFile::open("/dev/full"));
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         echo(cable, {"a"});
         cable.close();  // flushes: the disk is full
-        Connection again("usb://0", registry);
+        Connection again = ConnectionAccess::open("usb://0", registry);
         echo(again, {"b", "c"});
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -282,7 +283,7 @@ TEST_F(CaptureHooksTest, WriterStuckOnItsFileDropsRecordsButNeverPackets) {
     ConnectionStatistics statistics;
     {
         LinkRegistry registry(capture::CaptureFile::open(fifo, Capacity));
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         // No assertion may leave this scope early: the registry would wait
         // for its writer, and the writer for the pipe, forever.
         for (int i = 0; i < Echoes; ++i) {
