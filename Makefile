@@ -81,7 +81,15 @@ typecheck: tool-install
 	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
 		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test fuzz-test soak-test
+test: cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan package-test fuzz-test soak-test
+
+# The library under clang's thread-safety analysis: an access to a field
+# without the lock that guards it fails the build.
+.PHONY: thread-safety
+thread-safety: deps
+	CC=clang CXX=clang++ cmake -S . -B build/thread-safety -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" >/dev/null
+	cmake --build build/thread-safety -j $(JOBS) --target orvalis
 
 # The Python suite once more against the module of the sanitizer build: the
 # interpreter is not instrumented, so the sanitizer runtime is preloaded, and

@@ -12,7 +12,7 @@ target_include_directories(orvalis INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL
 target_compile_features(orvalis INTERFACE cxx_std_17)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/orvalis
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT devel)
-install(TARGETS orvalis EXPORT orvalisTargets
+install(TARGETS orvalis orvalis_capture EXPORT orvalisTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel)
 install(EXPORT orvalisTargets NAMESPACE orvalis::
         DESTINATION ${orvalis_cmake_dir} COMPONENT devel)

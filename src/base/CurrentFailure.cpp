@@ -3,14 +3,20 @@
 #include <exception>
 
 namespace quenfold::orvalis {
+namespace {
+
+constexpr const char* UnknownFailure = "Unknown error in the link worker";
+
+}  // namespace
 
 std::string currentFailure() {
     try {
         throw;
     } catch (const std::exception& error) {
-        return error.what();
+        std::string text = error.what();
+        return text.empty() ? UnknownFailure : text;
     } catch (...) {
-        return "Unknown error in the link worker";
+        return UnknownFailure;
     }
 }
 

@@ -61,8 +61,9 @@ class SCOPED_CAPABILITY MutexLock {
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
-    // Lets go before the end of the scope.
+    // Lets go before the end of the scope, and takes it again.
     void unlock() RELEASE() { lock_.unlock(); }
+    void lock() ACQUIRE() { lock_.lock(); }
 
     void wait(std::condition_variable& condition) { condition.wait(lock_); }
     // Returns false once `until` has passed.

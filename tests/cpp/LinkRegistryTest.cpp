@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchDevices.hpp"
@@ -221,6 +225,32 @@ TEST_F(LinkRegistryTest, MoveWaitsForTheTurnUnderWayOnTheOldDongle) {
     for (auto& connection : {busy, stays, elevenA, elevenB, moved}) {
         registry.detachConnection(connection);
     }
+}
+
+// After a shutdown the devices are closed: a later call must never return,
+// or it could start workers on them again. The call is made in a child
+// process, which ends itself once the call is seen parked.
+TEST_F(LinkRegistryTest, ShutdownParksLaterCallers) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bench.addDongle("S1");
+            LinkRegistry registry;
+            registry.shutdown();
+            std::atomic<bool> returned{false};
+            std::thread caller([&] {
+                registry.dongleIds();
+                returned = true;
+            });
+            bool settled = eventually([&] { return registry.parkedCallers() == 1 || returned; });
+            const char* outcome = returned ? "a call after the shutdown returned"
+                                  : settled ? "the call is parked"
+                                            : "the call neither returned nor waited";
+            std::fprintf(stderr, "%s\n", outcome);
+            std::fflush(stderr);
+            std::_Exit(returned || !settled ? 1 : 0);  // the parked thread goes with the process
+        },
+        ::testing::ExitedWithCode(0), "the call is parked");
 }
 
 TEST_F(LinkRegistryTest, USBRobotCarriesOneConnection) {
