@@ -148,7 +148,8 @@ int main() {
     double cableAllocations;
     {
         // Without pings the echo would wait for the next packet to ride on.
-        Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
+        Connection radio =
+            ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
         radioTrip = connectionRoundTrip(radio);
         radioAllocations = allocationsPerEcho(radio);
     }

@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     }
 
     setExchangeHook(&stampExchange);
-    Connection connection = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0", registry);
+    Connection connection = ConnectionAccess::open(
+        "radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0", registry);
     std::vector<double> medians;
     for (int round = 0; round < options.rounds; ++round) {
         medians.push_back(sendToExchange(connection, options.sends));

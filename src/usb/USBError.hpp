@@ -18,4 +18,11 @@ class USBError : public std::runtime_error {
 
 [[noreturn]] void throwUSBError(int code);
 
+// A bulk write that moved only part of its bytes: the robot or dongle took a
+// broken packet.
+class IncompleteTransfer : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 }  // namespace quenfold::orvalis

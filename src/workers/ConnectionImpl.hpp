@@ -17,7 +17,7 @@ namespace quenfold::orvalis {
 
 struct ConnectionImpl {
     explicit ConnectionImpl(LinkSettings parsed)
-        : settings(std::move(parsed)), deviceId(settings.deviceId) {}
+        : settings(std::move(parsed)), deviceId(settings.deviceId), queues(settings.uri) {}
     ConnectionImpl(const ConnectionImpl&) = delete;
     ConnectionImpl& operator=(const ConnectionImpl&) = delete;
 

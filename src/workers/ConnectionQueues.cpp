@@ -1,5 +1,7 @@
 #include "workers/ConnectionQueues.hpp"
 
+#include <cstdio>
+
 #include "workers/LinkError.hpp"
 
 namespace quenfold::orvalis {
@@ -30,13 +32,23 @@ std::shared_ptr<WorkSignal> ConnectionQueues::workSignal() const {
 }
 
 void ConnectionQueues::pushReceived(Packet packet) {
+    bool warn = false;
     {
         MutexLock lock(recvMutex_);
         packet.setSeq(counters_.receive_count.load(std::memory_order_relaxed));
         recvQueue_.push(packet);
         StatisticsCounters::bump(counters_.receive_count);
+        if (recvQueue_.size() >= UnreadWarning && !warnedUnread_) {
+            warnedUnread_ = warn = true;
+        }
     }
     recvCondition_.notify_one();
+    if (warn) {
+        std::fprintf(stderr,
+                     "orvalis: %zu received packets wait unread on connection %s; all are kept "
+                     "until recv takes them\n",
+                     UnreadWarning, name_.c_str());
+    }
 }
 
 Packet ConnectionQueues::popReceived(std::uint32_t timeoutMs) {

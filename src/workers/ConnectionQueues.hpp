@@ -24,6 +24,18 @@ namespace quenfold::orvalis {
 
 class ConnectionQueues {
   public:
+    // Every received packet is kept until it is taken: a reader that never
+    // reads (autoping with ackfilter=0 queues one packet per exchange) makes
+    // the queue grow without limit. Dropping packets silently would be worse,
+    // so the queue keeps them all and, the first time this many wait, says
+    // so once on stderr.
+    static constexpr std::size_t UnreadWarning = 100000;
+
+    // `name` (the URI) is what the warning calls the connection.
+    explicit ConnectionQueues(std::string name = {}) : name_(std::move(name)) {}
+    ConnectionQueues(const ConnectionQueues&) = delete;
+    ConnectionQueues& operator=(const ConnectionQueues&) = delete;
+
     // --- Host threads ---
 
     // Stamps the caller's packet with the next send sequence number and queues
@@ -115,6 +127,7 @@ class ConnectionQueues {
     bool receivable(bool endOnClose) const REQUIRES(recvMutex_);
     bool failed() const REQUIRES(sendMutex_) { return !sendError_.empty(); }
 
+    const std::string name_;
     StatisticsCounters counters_;
 
     mutable Mutex sendMutex_;
@@ -129,6 +142,7 @@ class ConnectionQueues {
     PacketQueue recvQueue_ GUARDED_BY(recvMutex_);
     std::string recvError_ GUARDED_BY(recvMutex_);
     bool closed_ GUARDED_BY(recvMutex_) = false;
+    bool warnedUnread_ GUARDED_BY(recvMutex_) = false;
     std::uint64_t receiveWaits_ GUARDED_BY(recvMutex_) = 0;
     // Written by the serving worker, its only writer, once; read without a
     // lock by the worker and under recvMutex_ by waiters.

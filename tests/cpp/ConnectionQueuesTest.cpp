@@ -106,6 +106,28 @@ TEST(ConnectionQueues, FailedConnectionRefusesWithoutChangingAnything) {
     EXPECT_EQ(state.counters().snapshot().enqueued_count, 0u);
 }
 
+// A reader that never reads loses nothing: past the warning mark every
+// packet is still there, in order, and the warning comes once.
+TEST(ConnectionQueues, UnreadPacketsAreAllKeptAndWarnedAboutOnce) {
+    ConnectionQueues state("radio://0/80/2M/E7E7E7E7E7");
+    const std::size_t count = ConnectionQueues::UnreadWarning + 10;
+    ::testing::internal::CaptureStderr();
+    for (std::size_t i = 0; i < count; ++i) {
+        state.pushReceived(onPort(1, 'a'));
+    }
+    std::string warnings = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(warnings,
+              "orvalis: " + std::to_string(ConnectionQueues::UnreadWarning) +
+                  " received packets wait unread on connection radio://0/80/2M/E7E7E7E7E7; all "
+                  "are kept until recv takes them\n");
+    std::size_t taken = 0;
+    for (Packet packet = state.popReceived(1); packet.valid(); packet = state.popReceived(1)) {
+        ASSERT_EQ(packet.seq(), taken);
+        ++taken;
+    }
+    EXPECT_EQ(taken, count);
+}
+
 TEST(ConnectionQueues, StatisticsTextForm) {
     ConnectionQueues state;
     state.counters().sent_count = 12;

@@ -45,13 +45,15 @@ class LinkRegistryTest : public ::testing::Test {
     // Overlapping channels must never be served by two dongles at once.
     static void expectOverlapsShareADongle(
         const std::vector<std::shared_ptr<ConnectionImpl>>& connections) {
-        for (const auto& a : connections) {
-            for (const auto& b : connections) {
-                bool overlap = a->settings.channel == b->settings.channel ||
-                               (a->settings.datarate == 2 && a->settings.channel + 1 == b->settings.channel) ||
-                               (b->settings.datarate == 2 && b->settings.channel + 1 == a->settings.channel);
+        for (const auto& first : connections) {
+            for (const auto& second : connections) {
+                const LinkSettings& a = first->settings;
+                const LinkSettings& b = second->settings;
+                bool overlap = a.channel == b.channel ||
+                               (a.datarate == 2 && a.channel + 1 == b.channel) ||
+                               (b.datarate == 2 && b.channel + 1 == a.channel);
                 if (overlap) {
-                    EXPECT_EQ(a->deviceId, b->deviceId) << a->settings.uri << " and " << b->settings.uri;
+                    EXPECT_EQ(first->deviceId, second->deviceId) << a.uri << " and " << b.uri;
                 }
             }
         }

@@ -45,7 +45,8 @@ TEST(UriParsing, RadioFieldsAndDefaults) {
     EXPECT_EQ(state.address, 0xE7E7E7E7E7u);
     EXPECT_TRUE(state.safelink && state.autoping && state.ackfilter);
 
-    LinkSettings any = parseLinkSettings("radio://*/10/250K/0102030405?safelink=0&autoping=0", robots(0));
+    LinkSettings any =
+        parseLinkSettings("radio://*/10/250K/0102030405?safelink=0&autoping=0", robots(0));
     EXPECT_EQ(any.deviceId, -1);
     EXPECT_EQ(any.datarate, 0);
     EXPECT_EQ(any.address, 0x0102030405u);
@@ -104,7 +105,8 @@ TEST(UriParsing, OptionTokens) {
     EXPECT_FALSE(trailing.safelink);
     EXPECT_TRUE(trailing.autoping);
 
-    LinkSettings noReturn = parseLinkSettings(base + "?safelink=0&safelink=1&ackfilter=0&ackfilter=1", robots(0));
+    LinkSettings noReturn =
+        parseLinkSettings(base + "?safelink=0&safelink=1&ackfilter=0&ackfilter=1", robots(0));
     EXPECT_FALSE(noReturn.safelink);
     EXPECT_FALSE(noReturn.ackfilter);
     EXPECT_TRUE(noReturn.autoping);
