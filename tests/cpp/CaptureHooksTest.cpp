@@ -29,18 +29,11 @@ using Bytes = std::vector<std::uint8_t>;
 using capture::RecordType;
 using testing::CaptureContents;
 using testing::CapturedRecord;
+using testing::packetOf;
 using testing::readCapture;
 
 std::string tempPath(const std::string& name) {
     return ::testing::TempDir() + "hooks-" + std::to_string(::getpid()) + "-" + name;
-}
-
-Packet packetOf(std::uint8_t port, const std::string& payload) {
-    Packet packet;
-    packet.setPort(port);
-    packet.setChannel(0);
-    packet.setPayload(payload);
-    return packet;
 }
 
 // Sends the payloads and waits until each has come back at least once.
