@@ -58,13 +58,13 @@ tool-install: python-install
 python-test: python-install tool-install typecheck
 	rm -rf build/pytest-tmp && mkdir -p build/pytest-tmp
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
-		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		LD_PRELOAD="$$("$(PYTHON)" -m orvaemu.preloads)$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tests/python emu/tests/python
 	TMPDIR="$(CURDIR)/build/pytest-tmp" \
-		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		LD_PRELOAD="$$("$(PYTHON)" -m orvaemu.preloads)$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q tools/orva/tests
 	cd examples/hover_control && TMPDIR="$(CURDIR)/build/pytest-tmp" \
-		LD_PRELOAD="libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}" \
+		LD_PRELOAD="$$("$(PYTHON)" -m orvaemu.preloads)$${LD_PRELOAD:+:$$LD_PRELOAD}" \
 		"$(PYTHON)" -m pytest -q -p no:cacheprovider
 
 # mypy --strict over the examples, the orva tool, orvaemu and the Python
@@ -119,12 +119,16 @@ demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
 		-- "$(PYTHON)" examples/demo.py
 
+# The bench's processes wait on the emulated nodes as on usbfs (emu/preload;
+# make bench takes it from orvaemu, where ORVAEMU_WAIT=0 leaves it out).
+BENCH_PRELOAD = $(CURDIR)/build/release/emu/liborvaemu-wait.so:libumockdev-preload.so.0
+
 bench-programs: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
 	build/release/bench/queue_bench
 	mkdir -p build/release/emu-tmp
-	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD="$(BENCH_PRELOAD)" \
 		build/release/bench/round_trip_bench
 
 # A scan's USB operations against the fewest it can make, and its time, with
@@ -135,17 +139,17 @@ ROUNDS ?= 5
 SCAN_PACE ?= fast
 bench-scan: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build build/release -j $(JOBS) --target scan_bench
+	cmake --build build/release -j $(JOBS) --target scan_bench orvaemu_wait
 	mkdir -p build/release/emu-tmp
-	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD="$(BENCH_PRELOAD)" \
 		build/release/bench/scan_bench $(ROUNDS) $(SCAN_PACE)
 
 # Idle CPU of each connection kind and send-to-air latency of an idle radio link.
 bench-workers: deps
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build build/release -j $(JOBS) --target worker_cost_bench
+	cmake --build build/release -j $(JOBS) --target worker_cost_bench orvaemu_wait
 	mkdir -p build/release/emu-tmp
-	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD="$(BENCH_PRELOAD)" \
 		build/release/bench/worker_cost_bench
 
 format:
@@ -189,5 +193,19 @@ bench: python-install
 	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
 	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
-	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD=libumockdev-preload.so.0 \
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" LD_PRELOAD="$$("$(PYTHON)" -m orvaemu.preloads)" \
 		"$(PYTHON)" bench/performance.py build/release/bench
+
+# The swarm table (docs/performance.md): 1 to 8 dongles with 1 to 32 robots
+# each, the devices under the launcher; SWARM_PACE=hardware sets each
+# dongle's rate against what its paced operations allow.
+.PHONY: bench-swarm
+SWARM_PACE ?= fast
+SWARM_DONGLES ?= 1,2,4,8
+SWARM_ROBOTS ?= 1,8,16,32
+bench-swarm: python-install
+	cmake -S . -B build/release -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/release -j $(JOBS) --target orvabench
+	rm -rf build/release/emu-tmp && mkdir -p build/release/emu-tmp
+	TMPDIR="$(CURDIR)/build/release/emu-tmp" "$(PYTHON)" bench/swarm.py build/release/bench \
+		--pace $(SWARM_PACE) --dongles $(SWARM_DONGLES) --robots $(SWARM_ROBOTS)

@@ -78,6 +78,16 @@ std::size_t RadioWorker::connectionCount() const {
     return connections_.size();
 }
 
+namespace {
+
+// Whether the connection's next exchange carries a packet of the host's.
+bool packetWaiting(ConnectionImpl& connection) {
+    std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
+    return !connection.sendQueue.empty() || connection.pendingPacket.valid();
+}
+
+}  // namespace
+
 void RadioWorker::serve() {
     tap_.workerEvent(capture::RecordType::WorkerStarted);
     Skelder dongle(device_, tap_);
@@ -102,7 +112,18 @@ void RadioWorker::serve() {
         }
         TurnOutcome pass = TurnOutcome::Idle;
         for (const std::shared_ptr<ConnectionImpl>& connection : snapshot) {
-            pass = std::max(pass, radioTurn(dongle, *connection));
+            bool packet = packetWaiting(*connection);
+            TurnOutcome turn = radioTurn(dongle, *connection);
+            // A packet whose acknowledgement brought nothing back gets the
+            // next exchange at once, tuned as the radio is: the answer rides
+            // on that one's acknowledgement, so that with several robots on
+            // the dongle a packet and the ping that fetches its answer cost
+            // one retune, not two. (Pings alone get one turn a pass: a
+            // second would only wait longer for a host that is slow to send.)
+            if (packet && turn == TurnOutcome::Exchanged) {
+                turn = std::max(turn, radioTurn(dongle, *connection));
+            }
+            pass = std::max(pass, turn);
         }
         // A pass without an exchange means that no connection can send by
         // itself (nothing queued or pending, no handshake due, no pings):

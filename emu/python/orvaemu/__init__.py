@@ -8,6 +8,13 @@ emulated bench so.
 """
 
 from ._orvaemu import Bench, Dongle, RadioRobot, USBDevice, USBRobot, preloaded
-from .preloads import preload
+
+
+def preload() -> str:
+    """The value for LD_PRELOAD of a process that drives emulated devices
+    (see orvaemu.preloads)."""
+    # Imported here, so that ``python -m orvaemu.preloads`` runs it fresh.
+    from .preloads import preload as libraries
+    return libraries()
 
 __all__ = ["Bench", "Dongle", "RadioRobot", "USBDevice", "USBRobot", "preload", "preloaded"]

@@ -5,7 +5,7 @@
 umockdev's preload puts the emulated devices in the process's view; the wait
 preload beside this package (liborvaemu-wait.so, where it was installed) makes
 waits on their nodes behave as on usbfs, ready only while a transfer can be
-reaped, instead of always ready.
+reaped, instead of always ready. ORVAEMU_WAIT=0 leaves it out, to compare.
 """
 
 import os
@@ -19,7 +19,7 @@ def preload() -> str:
     closed before umockdev does, and umockdev's functions call the C
     library's directly."""
     libraries = [UMOCKDEV_PRELOAD]
-    if os.path.exists(WAIT_PRELOAD):
+    if os.path.exists(WAIT_PRELOAD) and os.environ.get("ORVAEMU_WAIT") != "0":
         libraries.insert(0, WAIT_PRELOAD)
     return ":".join(libraries)
 
