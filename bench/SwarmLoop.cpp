@@ -104,8 +104,8 @@ extern "C" {
 // `duration` seconds, closes them. `echoes` gets each connection's echoes;
 // `figures`: seconds to open all (made, and one echo through each), seconds
 // to close all, CPU seconds of the process while echoing, and in the middle of
-// it threads (the echoing ones not counted), open files and resident KiB. Returns 0, or -1 when a connection
-// could not be opened.
+// it threads (the echoing ones not counted), open files and resident KiB.
+// Returns 0, or -1 when a connection could not be opened.
 int swarm_run(const char** uris, int count, double duration, long* echoes, double* figures) {
     using namespace quenfold::orvalis;
     try {

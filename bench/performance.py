@@ -539,7 +539,8 @@ CPU_ROUNDS = 15
 def report_cpu(table, figures):
     for kind, sides in figures.items():
         wall = {side: min(w for w, _ in rounds) for side, rounds in sides.items()}
-        table.add(f"echo {kind}: orvapy / bare, threads unpinned", f"{wall['orvapy'] / wall['bare']:.2f}",
+        table.add(f"echo {kind}: orvapy / bare, threads unpinned",
+                  f"{wall['orvapy'] / wall['bare']:.2f}",
                   f"best of {len(sides['bare'])} interleaved rounds of {ECHOES} echoes: "
                   f"{us(wall['orvapy'] / ECHOES)} / {us(wall['bare'] / ECHOES)}")
     for kind, sides in figures.items():
