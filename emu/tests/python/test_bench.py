@@ -121,7 +121,8 @@ def test_a_client_waiting_for_a_silent_robot_wakes_only_on_its_time_outs(
     100 ms wait (10 waits in a second, where an always-ready node made
     thousands). Under load waits only get fewer."""
     bench.add_usb_robot("EMUR0")
-    env = dict(os.environ, LD_PRELOAD=orvaemu.preload())
+    # (os.environ predates the testbed, which set UMOCKDEV_DIR in C.)
+    env = dict(os.environ, LD_PRELOAD=orvaemu.preload(), UMOCKDEV_DIR=bench.root_dir)
     lines = run_probe(usbprobe, "open", ROBOT, "EMUR0", "idle", "1000", env=env)
     assert lines[0] == "open 0"
     calls = int(lines[1].split()[1])

@@ -9,6 +9,7 @@
  *                                 the client waits in libusb_handle_events_timeout (100 ms
  *                                 each) for MS milliseconds: "idle CALLS", the waits made
  */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime under -std=c99 */
 #include <libusb.h>
 #include <stdio.h>
 #include <stdlib.h>
