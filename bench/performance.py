@@ -543,6 +543,9 @@ def report_cpu(table, figures):
                   f"{wall['orvapy'] / wall['bare']:.2f}",
                   f"best of {len(sides['bare'])} interleaved rounds of {ECHOES} echoes: "
                   f"{us(wall['orvapy'] / ECHOES)} / {us(wall['bare'] / ECHOES)}")
+        table.add(f"echo {kind}: C++ path / bare, threads unpinned",
+                  f"{wall['cpp'] / wall['bare']:.2f}",
+                  f"{us(wall['cpp'] / ECHOES)} / {us(wall['bare'] / ECHOES)}")
     for kind, sides in figures.items():
         cpu = {side: min(c for _, c in rounds) for side, rounds in sides.items()}
         table.add(f"CPU per echo {kind}: orvapy / bare", f"{cpu['orvapy'] / cpu['bare']:.2f}",
