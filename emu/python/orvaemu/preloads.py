@@ -1,6 +1,7 @@
 """What a process that drives emulated devices starts under.
 
     LD_PRELOAD="$(python3.9 -m orvaemu.preloads)" COMMAND
+    python3.9 -m orvaemu.preloads --wait     (the wait preload and a colon, or nothing)
 
 umockdev's preload puts the emulated devices in the process's view; the wait
 preload beside this package (liborvaemu-wait.so, where it was installed) makes
@@ -9,6 +10,7 @@ reaped, instead of always ready. ORVAEMU_WAIT=0 leaves it out, to compare.
 """
 
 import os
+import sys
 
 UMOCKDEV_PRELOAD = "libumockdev-preload.so.0"
 WAIT_PRELOAD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "liborvaemu-wait.so")
@@ -24,5 +26,12 @@ def preload() -> str:
     return ":".join(libraries)
 
 
+def wait_prefix() -> str:
+    """The wait preload and a colon, for a value of LD_PRELOAD that goes on
+    with umockdev's; empty without it."""
+    libraries = preload().split(":")
+    return libraries[0] + ":" if len(libraries) > 1 else ""
+
+
 if __name__ == "__main__":
-    print(preload())
+    print(wait_prefix() if sys.argv[1:] == ["--wait"] else preload())
