@@ -11,7 +11,8 @@ from pathlib import Path
 from typing import Dict, Iterator, List
 
 import pytest
-from orvaemu.pytest_plugin import PRELOAD, BenchSession
+import orvaemu
+from orvaemu.pytest_plugin import BenchSession
 
 from orva_runner import environment
 from remote_side import EVENT_BOUND_S, Server
@@ -99,7 +100,8 @@ def test_echo_across_namespaces_through_kill_restart_and_cut(
 
     def serve() -> Server:
         return Server(bench, PORT, "arena", ["--config", str(config)],
-                      netns=namespaces.server, address=SERVER_ADDRESS, preload=PRELOAD)
+                      netns=namespaces.server, address=SERVER_ADDRESS,
+                      preload=orvaemu.preload())
 
     server = serve()
     try:
