@@ -76,6 +76,11 @@ class Record:
         """Seconds since the epoch."""
         return self.time_us / 1e6
 
+    @property
+    def type(self) -> RecordType:
+        """The record type's number in the file."""
+        return TYPES[type(self).__name__]
+
 
 @dataclass(frozen=True)
 class RadioExchange(Record):
@@ -162,6 +167,17 @@ class DevicePlug(Record):
 AnyRecord = Union[RadioExchange, CableWrite, CableRead, ControlRequest, WorkerStarted,
                   WorkerStopped, WorkerFailed, RecordsDropped, DeviceRadioExchange,
                   DeviceCableWrite, DeviceCableRead, DevicePlug]
+
+
+TYPES: Dict[str, RecordType] = {
+    "RadioExchange": RecordType.RADIO_EXCHANGE, "CableWrite": RecordType.CABLE_WRITE,
+    "CableRead": RecordType.CABLE_READ, "ControlRequest": RecordType.CONTROL_REQUEST,
+    "WorkerStarted": RecordType.WORKER_STARTED, "WorkerStopped": RecordType.WORKER_STOPPED,
+    "WorkerFailed": RecordType.WORKER_FAILED, "RecordsDropped": RecordType.RECORDS_DROPPED,
+    "DeviceRadioExchange": RecordType.DEVICE_RADIO_EXCHANGE,
+    "DeviceCableWrite": RecordType.DEVICE_CABLE_WRITE,
+    "DeviceCableRead": RecordType.DEVICE_CABLE_READ, "DevicePlug": RecordType.DEVICE_PLUG,
+}
 
 
 class Body:
