@@ -298,3 +298,39 @@ def test_remote_links_say_what_to_install() -> None:
         orva.open("zenoh://nowhere/radio://0/80/2M/E7E7E7E7E7")
     text = str(raised.value)
     assert "zenoh" in text and "pip install" in text, text
+
+
+def fake_device(root: Path, name: str, vendor_product: str, serial: str,
+                held: bool = False) -> None:
+    folder = root / "devices" / name
+    folder.mkdir(parents=True)
+    vendor, product = vendor_product.split(":")
+    bus, devnum = name.split("-")[0], 10 + len(list((root / "devices").iterdir()))
+    for attribute, value in (("idVendor", vendor), ("idProduct", product), ("busnum", bus),
+                             ("devnum", str(devnum)), ("bcdDevice", "0203"),
+                             ("serial", serial), ("bConfigurationValue", "1")):
+        (folder / attribute).write_text(value + "\n")
+    if held:
+        (folder / f"{name}:1.0").mkdir()
+        (folder / f"{name}:1.0" / "driver").mkdir()
+    (root / "bus").mkdir(exist_ok=True)
+    (root / "bus" / name).symlink_to(folder)
+    node = root / "dev" / f"{int(bus):03d}" / f"{devnum:03d}"
+    node.parent.mkdir(parents=True, exist_ok=True)
+    node.write_text("")
+
+
+def test_a_held_device_takes_no_id_and_ports_come_from_the_name(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    fake_device(tmp_path, "1-4.2", "1915:7777", "A")
+    fake_device(tmp_path, "1-4.3", "1915:7777", "B", held=True)
+    fake_device(tmp_path, "1-4.4", "1915:7777", "C")
+    fake_device(tmp_path, "2-1", "0483:5740", "R")
+    fake_device(tmp_path, "2-2", "1234:5678", "OTHER")
+    monkeypatch.setattr(orva.hardware, "SYSFS_DEVICES", tmp_path / "bus")
+    monkeypatch.setattr(orva.hardware, "DEV_ROOT", tmp_path / "dev")
+    listed = [(device.kind, device.id, device.serial, device.position, device.busy)
+              for device in orva.devices()]
+    assert listed == [("dongle", 0, "C", "1-4.4", False), ("dongle", 1, "A", "1-4.2", False),
+                      ("robot", 0, "R", "2-1", False), ("dongle", None, "B", "1-4.3", True)]
+    assert orva.devices()[0].firmware == "2.03"
