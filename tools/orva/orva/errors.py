@@ -119,6 +119,15 @@ def with_builtin(kind: Type[LinkError], builtin: Type[BaseException]) -> Type[Li
     return MIXED[kind, builtin]
 
 
+def access_denied(refusal: NoSuchDeviceError) -> LinkError:
+    """The refusal of a URI whose device is attached but may not be opened
+    by this user (the library then knows no such device): an
+    AccessDeniedError that is still the NoSuchDeviceError it was."""
+    builtin = next(base for base in LIBRARY_BUILTINS if isinstance(refusal, base))
+    kind = with_builtin(with_builtin(AccessDeniedError, NoSuchDeviceError), builtin)
+    return kind(refusal.args[0], "LIBUSB_ERROR_ACCESS")
+
+
 def from_orvapy(exc: BaseException) -> BaseException:
     """The orva error for an exception orvapy raised; any other exception
     comes back as it was."""

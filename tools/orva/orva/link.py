@@ -16,7 +16,8 @@ from typing import Iterator, Optional, Protocol, Type, Union
 
 import orvapy
 
-from .errors import LinkClosedError, LinkError, from_orvapy
+from .errors import LinkClosedError, LinkError, NoSuchDeviceError, access_denied, from_orvapy
+from .hardware import devices
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -90,6 +91,13 @@ def statistics_of(snapshot: orvapy.ConnectionStatistics) -> Statistics:
                       enqueued_count=counts["enqueued_count"])
 
 
+def refused(uri: str) -> bool:
+    """Whether a device of the URI's kind is attached that this user may not
+    open: orvapy does not count such a device, and says it found none."""
+    kind = "robot" if uri.startswith("usb://") else "dongle"
+    return any(device.kind == kind and not device.accessible for device in devices())
+
+
 class LocalTransport:
     """A link served by orvapy in this process."""
 
@@ -97,7 +105,10 @@ class LocalTransport:
         try:
             self.connection = orvapy.Connection(uri)
         except Exception as error:
-            raise from_orvapy(error) from None
+            mapped = from_orvapy(error)
+            if isinstance(mapped, NoSuchDeviceError) and refused(uri):
+                raise access_denied(mapped) from None
+            raise mapped from None
         self.uri = uri
         self._closed = False
 

@@ -124,6 +124,14 @@ def test_the_library_raises_each_open_failure_by_type(bench: BenchSession) -> No
     succeeded(call("pythonic_side:hold_and_fail", "usb://0", json.dumps(["usb://0"])))
 
 
+def test_a_device_this_user_may_not_open_is_access_denied(bench: BenchSession) -> None:
+    bench.add_dongle("EMU0").deny_access()
+    bench.add_usb_robot("EMUR0").deny_access()
+    expected = {uri: ["AccessDeniedError NoSuchDeviceError LinkFailedError", "RuntimeError"]
+                for uri in (RADIO_URI, "radio://*/80/2M/E7E7E7E7E7", "usb://0")}
+    succeeded(call("pythonic_side:open_errors", json.dumps(expected)))
+
+
 @pytest.mark.parametrize("uri", [RADIO_URI, RADIO_URI + "?safelink=0", "usb://0"])
 def test_a_link_in_a_with_block(bench: BenchSession, uri: str) -> None:
     bench.add_dongle("EMU0")
