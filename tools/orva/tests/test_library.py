@@ -342,3 +342,15 @@ def test_a_held_device_takes_no_id_and_ports_come_from_the_name(
     assert listed == [("dongle", 0, "C", "1-4.4", False), ("dongle", 1, "A", "1-4.2", False),
                       ("robot", 0, "R", "2-1", False), ("dongle", None, "B", "1-4.3", True)]
     assert orva.devices()[0].firmware == "2.03"
+
+
+def test_the_tour_example_runs_on_the_bench() -> None:
+    env = {key: value for key, value in environment().items() if key != "UMOCKDEV_DIR"}
+    result = subprocess.run(
+        [sys.executable, "-m", "orvaemu", "--dongle", "EMU0", "--radio-robot", "80/2M",
+         "--usb-robot", "EMUR0", "--", sys.executable, str(REPOSITORY / "examples" / "orva_tour.py")],
+        capture_output=True, text=True, timeout=BOUND_S * 4, env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "cable echoes: [b'\\x00', b'\\x01', b'\\x02']" in result.stdout
+    assert "asyncio echo: b'async'" in result.stdout
+    assert re.search(r"captured \d+ records, [1-9]\d* radio exchanges", result.stdout)
