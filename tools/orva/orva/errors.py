@@ -129,11 +129,12 @@ def access_denied(refusal: NoSuchDeviceError) -> LinkError:
 
 
 def from_orvapy(exc: BaseException) -> BaseException:
-    """The orva error for an exception orvapy raised; any other exception
-    comes back as it was."""
-    if isinstance(exc, LinkError) or not isinstance(exc, LIBRARY_BUILTINS):
-        return exc
+    """The orva error for an exception orvapy raised; any other exception,
+    and a Packet's refusal of an index or a byte value (no text), comes back
+    as it was."""
     text = str(exc.args[0]) if exc.args else ""
+    if isinstance(exc, LinkError) or not isinstance(exc, LIBRARY_BUILTINS) or not text:
+        return exc
     builtin = next(base for base in LIBRARY_BUILTINS if isinstance(exc, base))
     kind = with_builtin(classify(text), builtin)
     if issubclass(kind, LinkFailedError):

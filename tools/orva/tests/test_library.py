@@ -96,7 +96,8 @@ def test_every_library_text_has_its_type_and_keeps_its_builtin(
 
 def test_other_exceptions_pass_through_unchanged() -> None:
     for error in (TypeError("incompatible function arguments"), KeyboardInterrupt(),
-                  OverflowError("x"), orva.LinkClosedError("closed")):
+                  OverflowError("x"), orva.LinkClosedError("closed"), IndexError(),
+                  ValueError()):
         assert from_orvapy(error) is error
 
 
