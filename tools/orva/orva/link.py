@@ -79,8 +79,6 @@ COUNTER = re.compile(r"(\w+)=(\d+)")
 # orvapy's timed recv does not end when another thread closes the
 # connection; waiting in slices this long bounds how late it notices.
 CLOSE_NOTICE_S = 0.1
-# The longest wait orvapy takes at once, in milliseconds.
-MAX_WAIT_MS = 2**32 - 1
 
 
 def statistics_of(snapshot: orvapy.ConnectionStatistics) -> Statistics:
@@ -139,7 +137,7 @@ class LocalTransport:
             deadline = time.monotonic() + max(timeout, 0.0)
             while True:
                 remaining = deadline - time.monotonic()
-                wait_ms = min(MAX_WAIT_MS, max(1, math.ceil(min(remaining, CLOSE_NOTICE_S) * 1000)))
+                wait_ms = max(1, math.ceil(min(remaining, CLOSE_NOTICE_S) * 1000))
                 raw = self.connection.recv(wait_ms)
                 if raw.valid:
                     return Packet(raw.port, raw.channel, raw.payload)
