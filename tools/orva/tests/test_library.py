@@ -355,3 +355,28 @@ def test_the_tour_example_runs_on_the_bench() -> None:
     assert "cable echoes: [b'\\x00', b'\\x01', b'\\x02']" in result.stdout
     assert "asyncio echo: b'async'" in result.stdout
     assert re.search(r"captured \d+ records, [1-9]\d* radio exchanges", result.stdout)
+
+
+def test_the_benchs_own_records_read_as_typed_values(bench: BenchSession,
+                                                      tmp_path: Path) -> None:
+    path = tmp_path / "devices.pcapng"
+    bench.bench.capture = str(path)
+    robot = bench.add_usb_robot("ROBOT")
+    bench.add_dongle("EMU0")
+    bench.add_radio_robot(80, "2M")
+    succeeded(call("library_side:send_once", "usb://0"))
+    succeeded(call("library_side:send_once", RADIO_URI + "?safelink=0&autoping=0"))
+    robot.unplug()
+    bench.bench.capture = None
+    records = orva.capture.read(path)
+    cable = [record for record in records if record.interface == "usb ROBOT"]
+    writes = [record for record in cable if isinstance(record, orva.capture.DeviceCableWrite)]
+    assert [(write.taken, write.data[1:]) for write in writes] == [(True, b"\x42")]
+    plugs = [record.plugged for record in cable if isinstance(record, orva.capture.DevicePlug)]
+    assert plugs == [True, False]
+    exchanges = [record for record in records
+                 if isinstance(record, orva.capture.DeviceRadioExchange)]
+    assert exchanges and exchanges[0].interface == "dongle EMU0"
+    sent = [exchange for exchange in exchanges if exchange.received[1:] == b"\x42"]
+    assert sent and sent[0].answered and sent[0].status & 1, sent
+    assert all(record.uri is None for record in records)
