@@ -46,7 +46,13 @@ ListenerLike = Union[Listener, Callable[[Packet], object]]
 
 
 def as_listener(listener: ListenerLike) -> Listener:
-    return listener if isinstance(listener, Listener) else CallbackListener(listener)
+    """A Listener, any object with on_packet (on_error optional), or a function."""
+    if isinstance(listener, Listener) or hasattr(listener, "on_packet"):
+        return listener  # type: ignore[return-value,unused-ignore]
+    if callable(listener):
+        return CallbackListener(listener)
+    raise TypeError(f"{listener!r} is no listener: give an object with on_packet(packet) "
+                    "or a function")
 
 
 class Notifier:
@@ -95,7 +101,9 @@ class Notifier:
     @staticmethod
     def _report(listener: Listener, error: BaseException) -> None:
         try:
-            listener.on_error(error)
+            on_error = getattr(listener, "on_error", None)
+            if on_error is not None:
+                on_error(error)
         except Exception:  # noqa: BLE001 (nobody is left to tell; the thread goes on)
             pass
 

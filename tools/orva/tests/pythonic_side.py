@@ -151,7 +151,16 @@ def notify(uri: str) -> None:
 
         def on_error(self, exc: BaseException) -> None:
             faults.append(exc)
-    with orva.open(uri) as link, orva.Notifier(link, [Collector(), plain.append]) as notifier:
+    class Duck:  # no Listener, no on_error
+        def __init__(self) -> None:
+            self.ports: List[int] = []
+
+        def on_packet(self, packet: orva.Packet) -> None:
+            self.ports.append(packet.port)
+            raise ValueError("said to nobody")
+    duck = Duck()
+    with orva.open(uri) as link, \
+            orva.Notifier(link, [Collector(), plain.append, duck]) as notifier:  # type: ignore[list-item]
         assert orva_threads() == [f"orva-notifier {uri}"]
         for number in range(1, 4):
             link.send(1, 0, bytes([number]))
@@ -161,6 +170,15 @@ def notify(uri: str) -> None:
         assert notifier.stop(BOUND_S)
         assert not notifier.running
     assert [packet.payload for packet in plain if packet.port == 1] == [b"\x01", b"\x02", b"\x03"]
+    assert duck.ports.count(1) == 3
+    assert orva_threads() == []
+    with orva.open(uri) as link:
+        try:
+            orva.Notifier(link, [42])  # type: ignore[list-item]
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("a number was taken for a listener")
     assert orva_threads() == []
 
 
