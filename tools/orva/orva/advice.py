@@ -4,21 +4,27 @@ from __future__ import annotations
 import sys
 from typing import List, Sequence
 
-from .hardware import Device
-from .hardware import devices as every_device
+from . import _registry
 
 ACCESS_ERROR = "LIBUSB_ERROR_ACCESS"
 # Errors that mean the library knows no device of the kind a URI asks for.
 NO_DEVICE_ERRORS = ("No Skelder dongle found!", "No Skelder with id=", "No Korvane with id=")
 
 
-def refused_devices() -> List[Device]:
-    """The attached dongles and robots that this user may not open."""
-    return [device for device in every_device() if not device.accessible]
+def position(bus: int, ports: Sequence[int], address: int) -> str:
+    """Where a device sits: bus-port.port as in /sys, or bus and device number."""
+    if ports:
+        return f"{bus}-{'.'.join(str(port) for port in ports)}"
+    return f"bus {bus} device {address}"
 
 
-def access_lines(refused: Sequence[Device]) -> List[str]:
-    names = ", ".join(f"{device.kind} at {device.position}" for device in refused) or "a device"
+def refused_devices() -> List[_registry.RefusedDevice]:
+    return _registry.inaccessible()
+
+
+def access_lines(refused: Sequence[_registry.RefusedDevice]) -> List[str]:
+    names = ", ".join(f"{device['kind']} at {position(device['bus'], device['ports'], device['address'])}"
+                      for device in refused) or "a device"
     return [f"orva: this user may not open the {names} ({ACCESS_ERROR}).",
             "Install the udev rules with 'sudo orva udev --install', then unplug and replug it."]
 

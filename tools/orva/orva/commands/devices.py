@@ -9,7 +9,7 @@ import argparse
 import json
 from typing import Any, Dict, List
 
-from ..advice import access_lines, explain_absence, say
+from ..advice import access_lines, explain_absence, refused_devices, say
 from ..exitcodes import FAILED, OK
 from ..hardware import Device, devices
 from ..table import render
@@ -55,7 +55,7 @@ def run(options: argparse.Namespace) -> int:
         for line in render(["KIND", "ID", "SERIAL", "FIRMWARE", "BUS", "URI"], rows):
             print(line)
     if refused:
-        say(access_lines(refused))
+        say(access_lines(refused_devices()))
     elif not usable:
         explain_absence()
     return OK if usable else FAILED
