@@ -24,7 +24,7 @@ from .. import capture
 from ..exitcodes import FAILED, OK, USAGE
 
 NAME = "capture"
-SUMMARY = "run a program with its link recorded to a pcapng file"
+SUMMARY = "record a program's link to a pcapng file, or show a recorded one"
 ENVIRONMENT = "ORVAPY_CAPTURE"
 # The shell's status for a program that cannot be run.
 CANNOT_RUN = 127
