@@ -53,6 +53,14 @@ def read(link: Link, loop: asyncio.AbstractEventLoop, queue: asyncio.Queue[Item]
             return
 
 
+def shut(link: Link, reader: threading.Thread) -> None:
+    """Closes the link, which wakes its reading thread, and waits for that
+    thread to end (unless it is the one asking)."""
+    link.close()
+    if reader is not threading.current_thread():
+        reader.join(JOIN_BOUND_S)
+
+
 class AsyncLink:
     """A Link for asyncio: ``await recv()``, ``async for``, ``async with``."""
 
@@ -64,7 +72,7 @@ class AsyncLink:
         self._reader = threading.Thread(target=read, args=(link, self._loop, self._queue),
                                         name=f"orva-aio {link.uri}", daemon=True)
         self._reader.start()
-        self._finalizer = weakref.finalize(self, link.close)
+        self._finalizer = weakref.finalize(self, shut, link, self._reader)
 
     @property
     def uri(self) -> str:
@@ -115,10 +123,7 @@ class AsyncLink:
 
     def close(self) -> None:
         """Closes the link and ends its reading thread; a second call does nothing."""
-        self.link.close()
-        if self._reader is not threading.current_thread():
-            self._reader.join(JOIN_BOUND_S)
-        self._finalizer.detach()
+        self._finalizer()
 
     async def aclose(self) -> None:
         self.close()

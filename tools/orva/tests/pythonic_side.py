@@ -219,9 +219,6 @@ def asyncio_receiver(uri: str) -> None:
         await link.recv(timeout=BOUND_S)
         # Dropped without closing: collected when this coroutine ends.
     asyncio.run(unclosed())
-    deadline = time.monotonic() + BOUND_S
-    while orva_threads() and time.monotonic() < deadline:
-        time.sleep(0.05)
     assert orva_threads() == []
     with orva.open(uri):
         pass
