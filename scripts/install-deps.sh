@@ -32,7 +32,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=0.10,<2" "pytest" "pytest-timeout" "build" "auditwheel")
+pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=1.0,<2" "pytest" "pytest-timeout" "build" "auditwheel")
 pip_requirements+=("hypothesis")
 # Zenoh, for orva serve and remote links (orva[remote]).
 pip_requirements+=("eclipse-zenoh>=1.10,<2")
@@ -40,7 +40,7 @@ if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 major, minor = (int(part) for part in md.version("pybind11").split(".")[:2])
 assert major == 2 and minor >= 13
-md.version("scikit-build-core")
+assert int(md.version("scikit-build-core").split(".")[0]) >= 1  # tools/orva needs 1.0
 md.version("pytest")
 md.version("pytest-timeout")
 md.version("build")

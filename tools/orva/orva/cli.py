@@ -18,8 +18,10 @@ def parser() -> argparse.ArgumentParser:
     result.add_argument("--version", action="version", version=f"orva {__version__}")
     commands = result.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
+        # The docstrings are laid out already, in paragraphs.
         sub = commands.add_parser(command.NAME, help=command.SUMMARY,
-                                  description=command.__doc__)
+                                  description=command.__doc__,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         command.add_arguments(sub)
         sub.set_defaults(command_module=command)
     return result

@@ -12,15 +12,15 @@ message earns that client an error on its own key and changes nothing else.
 """
 from __future__ import annotations
 
+import dataclasses
 import json
-import re
 import threading
 from typing import Any, Callable, Dict, List, Optional, Set
 
 import orvapy
 import zenoh
 
-from ._contract import LinkError, LinkFailedError, from_orvapy
+from ._contract import LinkError, LinkFailedError, from_orvapy, statistics_of
 from .keys import CLIENT_PATTERN, Keys, LinkKeys, link_key
 from .wire import MalformedError, decode_packet, decode_request, encode_error
 
@@ -40,9 +40,9 @@ def _payload(data: Optional[zenoh.ZBytes]) -> Optional[bytes]:
 
 def local_devices() -> List[Dict[str, Any]]:
     """This machine's devices as `orva devices --json` lists them."""
-    from .. import _registry
     from ..commands.devices import as_json
-    return [as_json(device) for device in _registry.devices()]
+    from ..hardware import devices
+    return [as_json(device) for device in devices()]
 
 
 class ServedLink:
@@ -140,12 +140,7 @@ class ServedLink:
             self._fail(from_orvapy(error))
             query.reply_err(encode_error(from_orvapy(error)))
             return
-        # Two of the four counters are readable only in the snapshot's repr.
-        shown = dict(re.findall(r"(\w+)=(\d+)", repr(counters)))
-        query.reply(self.keys.stats, json.dumps({
-            "sent_count": counters.sent_count, "ack_count": counters.ack_count,
-            "receive_count": int(shown.get("receive_count", 0)),
-            "enqueued_count": int(shown.get("enqueued_count", 0))}))
+        query.reply(self.keys.stats, json.dumps(dataclasses.asdict(statistics_of(counters))))
 
     def close(self) -> None:
         """Stops the reader, withdraws the keys and closes the connection."""
