@@ -7,7 +7,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/CaptureFile.hpp"
@@ -18,6 +20,14 @@
 #include "workers/USBWorker.hpp"
 
 namespace quenfold::orvalis {
+
+// The refusal of a radio connection whose channel, data rate and address are
+// those of an open one, which it names: a scan finds the robot through it.
+struct SameSettingsError : std::runtime_error {
+    SameSettingsError(const std::string& message, std::shared_ptr<const ConnectionImpl> existing)
+        : std::runtime_error(message), existing(std::move(existing)) {}
+    std::shared_ptr<const ConnectionImpl> existing;
+};
 
 // The attached dongles and robots of the process, each with a stable id by
 // serial number and a worker record, and the assignment of connections to

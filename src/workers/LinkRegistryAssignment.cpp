@@ -150,8 +150,10 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
     for (auto& entry : radioWorkers) {
         for (const auto& c : entry.second.connectionList()) {
             if (c->channel == ch && c->address == connection.address && c->datarate == dr) {
-                throw std::runtime_error("Connection " + connection.uri +
-                                         " is using the same settings as an existing connection!");
+                throw SameSettingsError(
+                    "Connection " + connection.uri +
+                        " is using the same settings as an existing connection!",
+                    c);
             }
         }
     }
