@@ -81,7 +81,15 @@ typecheck: tool-install
 	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
 		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test fuzz-test soak-test
+test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test fuzz-test soak-test doc-test
+
+# Every python and console block of README.md and docs/*.md, run on the
+# emulated bench as a reader would (tests/docs/doc_blocks.py: how blocks are marked).
+.PHONY: doc-test
+doc-test: tool-install
+	MYPYPATH=tests/docs "$(PYTHON)" -m mypy --config-file mypy.ini tests/docs
+	rm -rf build/doc-tmp && mkdir -p build/doc-tmp
+	TMPDIR="$(CURDIR)/build/doc-tmp" "$(PYTHON)" -m pytest -q -p no:cacheprovider tests/docs
 
 # The Python suite once more against the module of the sanitizer build: the
 # interpreter is not instrumented, so the sanitizer runtime is preloaded, and
