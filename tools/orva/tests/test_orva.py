@@ -247,6 +247,8 @@ def test_ping_rejects_a_malformed_uri_as_a_usage_error(bench: BenchSession) -> N
         assert_advice_without_traceback(result.stderr)
     assert "Invalid uri (radio://0/80/2M/E7E7E7E7E7?)!" in \
         orva("ping", "radio://0/80/2M/E7E7E7E7E7?").stderr
+    assert orva("ping", "usb://99999999999").stderr == \
+        "orva ping: a number in usb://99999999999 is too large (stoi argument out of range)\n"
     # The URI as the user typed it, without the option orva adds.
     assert orva("ping", "radio://0/80/2m/E7E7E7E7E7").stderr.splitlines()[0] == \
         "orva ping: Invalid uri (radio://0/80/2m/E7E7E7E7E7)!"

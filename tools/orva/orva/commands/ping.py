@@ -253,8 +253,12 @@ def print_summary(uri: str, tally: Tally, echo: Optional[int]) -> None:
 def report_open_failure(uri: str, opened: str, error: Exception) -> int:
     # The user's URI, not the one orva opened with its safelink option.
     text = str(error).replace(opened, uri)
+    if isinstance(error, IndexError):
+        # The library's text names only the conversion that overflowed.
+        print(f"orva ping: a number in {uri} is too large ({text})", file=sys.stderr)
+        return USAGE
     print(f"orva ping: {text}", file=sys.stderr)
-    if isinstance(error, IndexError) or text.startswith("Invalid uri"):
+    if text.startswith("Invalid uri"):
         return USAGE
     if text.startswith(NO_DEVICE_ERRORS):
         explain_absence()
