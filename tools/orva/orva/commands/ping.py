@@ -45,10 +45,11 @@ DRAIN_S = 1.0
 # recv() takes its time-out as an unsigned 32-bit count of milliseconds.
 LONGEST_INTERVAL_MS = 2**32 - 1
 SAFELINK_ECHOES_DROPPED = [
-    "orva ping: the robot acknowledged the packets but echoed {echoed} of {packets}: it is in "
-    "safelink mode, which a program with safelink (the default) left it in, and drops the "
-    "packets of a plain connection (safelink=0) as repeats.",
-    "Leave safelink out of the URI to measure echoes with safelink, or restart the robot."]
+    "orva ping: the robot acknowledged the packets but echoed {echoed} of {packets}. A robot "
+    "that a program with safelink (the default) has used stays in safelink mode until it "
+    "restarts, and drops the packets of a plain connection (safelink=0) as repeats.",
+    "Leave safelink out of the URI to measure echoes with safelink, or restart the robot; if "
+    "it still echoes nothing, nothing echoes on port {port}."]
 
 
 def positive(text: str) -> int:
@@ -302,7 +303,7 @@ def run(options: argparse.Namespace) -> int:
         if ACCESS_ERROR in tally.failure:
             say(access_lines(refused_devices()))
     elif dropped:
-        say([line.format(echoed=tally.replies, packets=tally.packets)
+        say([line.format(echoed=tally.replies, packets=tally.packets, port=options.echo)
              for line in SAFELINK_ECHOES_DROPPED])
     elif not tally.succeeded(echo):
         say(["orva ping: nothing came back.",
