@@ -10,8 +10,10 @@ each line right above a block changes that:
     <!-- doc-test: bench ARGS -->        orvaemu launcher arguments instead of the default
     <!-- doc-test: exit N -->            every command (or the script) exits N
 
-Blocks with any other tag, or none, are not run; a block tagged as a shell
-script (sh, bash, shell) is refused: a command shown to users is either run or
+A ``cpp`` block that includes the library's headers (``<orvalis/...>``) is
+compiled, not run: statements outside a function go into a main(). Blocks
+with any other tag, or none, are not run; a block tagged as a shell script
+(sh, bash, shell) is refused: a command shown to users is either run or
 skipped with a reason.
 """
 from __future__ import annotations
@@ -28,6 +30,7 @@ SHELL_TAGS = ("sh", "bash", "shell", "zsh")
 PROMPT = "$ "
 
 FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>`{3,}|~{3,})[ \t]*(?P<tag>[^\s`]*)")
+LIBRARY_INCLUDE = re.compile(r"^#include <orvalis/(?P<header>[\w.]+)>", re.MULTILINE)
 DIRECTIVE = re.compile(r"^\s*<!--\s*doc-test:\s*(?P<body>.*?)\s*-->\s*$")
 
 
@@ -49,6 +52,20 @@ class Block:
     @property
     def runs(self) -> bool:
         return self.tag in RUN_TAGS
+
+    @property
+    def compiles(self) -> bool:
+        return self.tag == "cpp" and LIBRARY_INCLUDE.search(self.text) is not None
+
+    def program(self) -> str:
+        """A cpp block as a translation unit: includes and using-declarations
+        first, and the statements, if they are not in a function, in main()."""
+        lines = self.text.splitlines()
+        if re.search(r"^\s*int\s+main\s*\(", self.text, re.MULTILINE):
+            return self.text
+        head = [line for line in lines if line.startswith(("#", "using "))]
+        body = [line for line in lines if not line.startswith(("#", "using "))]
+        return "\n".join([*head, "int main() {", *body, "}"]) + "\n"
 
     def name(self, root: Path) -> str:
         return f"{self.page.relative_to(root)}:{self.line}"

@@ -19,7 +19,7 @@ from typing import Dict, List
 
 import pytest
 
-from doc_blocks import Block, pages, parse
+from doc_blocks import LIBRARY_INCLUDE, Block, pages, parse
 
 ROOT = Path(__file__).resolve().parents[2]
 # A block that takes longer has hung.
@@ -48,7 +48,25 @@ def all_blocks() -> List[Block]:
 
 
 def checked_blocks() -> List[Block]:
-    return [block for block in all_blocks() if block.runs or block.problems]
+    return [block for block in all_blocks() if block.runs or block.compiles or block.problems]
+
+
+def compile_cpp(block: Block, folder: Path) -> "subprocess.CompletedProcess[str]":
+    """Compiles the block against the library's public headers, laid out as
+    the installed package lays them out (include/orvalis/)."""
+    headers = folder / "include" / "orvalis"
+    headers.mkdir(parents=True)
+    for name in set(LIBRARY_INCLUDE.findall(block.text)):
+        found = sorted((ROOT / "src").rglob(name))
+        assert found, f"{block.name(ROOT)}: no header {name} in src/"
+        for header in found[0].parent.glob("*.hpp"):
+            if not (headers / header.name).exists():
+                (headers / header.name).symlink_to(header)
+    source = folder / "doc_block.cpp"
+    source.write_text(block.program())
+    return subprocess.run([os.environ.get("CXX", "c++"), "-std=c++17", "-fsyntax-only",
+                           "-I", str(folder / "include"), str(source)],
+                          capture_output=True, text=True, timeout=BOUND_S)
 
 
 def interpreter_shims(folder: Path) -> Path:
@@ -115,6 +133,10 @@ def test_block_runs_as_documented(block: Block, tmp_path: Path) -> None:
     assert not block.problems, f"{block.name(ROOT)}: " + "; ".join(block.problems)
     if block.skip is not None:
         pytest.skip(block.skip)
+    if block.compiles:
+        built = compile_cpp(block, tmp_path)
+        assert built.returncode == 0, f"{block.name(ROOT)}:\n{block.program()}\n{built.stderr}"
+        return
     result = run_on_bench(block, tmp_path)
     expected = 0 if block.tag == "console" else block.exit
     assert result.returncode == expected, \

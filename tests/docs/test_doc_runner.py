@@ -3,7 +3,7 @@ does not do what the page says fails."""
 from pathlib import Path
 
 from doc_blocks import DEFAULT_BENCH, parse
-from test_doc_blocks import run_on_bench
+from test_doc_blocks import compile_cpp, run_on_bench
 
 PAGE = '''# A page
 
@@ -62,3 +62,14 @@ def test_a_block_that_fails_is_reported(tmp_path: Path) -> None:
     assert result.returncode == 99, result.stdout
     assert "doc-test: command 3 exited 1, expected 0" in result.stdout
     assert result.stdout.count("KIND") == 1  # the session stopped there
+
+
+def test_a_cpp_block_is_compiled_against_the_installed_header_layout(tmp_path: Path) -> None:
+    page = tmp_path / "page.md"
+    page.write_text("```cpp\n#include <orvalis/Packet.hpp>\n\nquenfold::orvalis::Packet packet;\n"
+                    "packet.setPort(1);\n```\n\n```cpp\n#include <orvalis/Packet.hpp>\n"
+                    "quenfold::orvalis::Packet packet;\npacket.setPortNumber(1);\n```\n")
+    good, bad = parse(page)
+    assert good.compiles and compile_cpp(good, tmp_path / "good").returncode == 0
+    failed = compile_cpp(bad, tmp_path / "bad")
+    assert failed.returncode != 0 and "setPortNumber" in failed.stderr
