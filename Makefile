@@ -6,8 +6,8 @@
 #   make cpp-test      the C++ suites of the debug build
 #
 # Every build lives in a folder of its own under build/: debug (C++ tests and
-# the module the Python suites use), asan, tsan, release (benchmarks), fuzz,
-# and the wheels' (scripts/build-wheels.sh).
+# the module the Python suites use), asan, tsan, thread-safety, release
+# (benchmarks), fuzz, and the wheels' (scripts/build-wheels.sh).
 
 PYTHON := $(shell scripts/find-python.sh)
 JOBS ?= 2
@@ -19,8 +19,8 @@ wheel-tag = $(shell "$(1)" -c 'import sys; print("cp%d%d" % sys.version_info[:2]
 PIP := "$(PYTHON)" -m pip install -q --disable-pip-version-check
 
 .PHONY: all deps build dev dev-install python-install tool-install orvaemu-install \
-	test cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test \
-	fuzz fuzz-test soak soak-test bench bench-programs bench-scan bench-workers \
+	test cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan package-test \
+	fuzz fuzz-test soak soak-test bench bench-programs bench-scan bench-workers bench-swarm \
 	wheel wheels demo typecheck format clean
 
 all: build
@@ -43,12 +43,15 @@ RELEASE_FLAGS = -DORVAPY_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 
 # A command prefix for programs that drive emulated devices: they start under
 # the umockdev preload (after whatever must come first, PRELOAD_FIRST: a
-# sanitizer runtime), with a temporary folder of their own, made fresh, that
-# a killed run cannot litter for the next one.
+# sanitizer runtime, then WAIT_PRELOAD: the library that makes waits on the
+# emulated nodes behave as on usbfs, installed with orvaemu, see
+# docs/bench.md; ORVAEMU_WAIT=0 leaves it out), with a temporary folder of
+# their own, made fresh, that a killed run cannot litter for the next one.
 SCRATCH = $(CURDIR)/build/tmp/$@
 PRELOAD_FIRST =
+WAIT_PRELOAD = $$("$(PYTHON)" -m orvaemu.preloads --wait)
 ON_BENCH = rm -rf "$(SCRATCH)" && mkdir -p "$(SCRATCH)" && TMPDIR="$(SCRATCH)" \
-	LD_PRELOAD="$(PRELOAD_FIRST)libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}"
+	LD_PRELOAD="$(PRELOAD_FIRST)$(WAIT_PRELOAD)libumockdev-preload.so.0$${LD_PRELOAD:+:$$LD_PRELOAD}"
 
 # The orvapy module the Python suites import: the one of the debug build, put
 # ahead of anything installed.
@@ -76,6 +79,13 @@ cpp-test-tsan: deps
 	$(call configure,tsan,$(TEST_FLAGS) -DORVAPY_SANITIZE=thread)
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	$(CTEST) build/tsan -L tsan
+
+# The library under clang's thread-safety analysis: an access to a field
+# without the lock that guards it fails the build.
+thread-safety: deps
+	CC=clang CXX=clang++ $(call configure,thread-safety,-DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="-Wthread-safety -Werror")
+	cmake --build build/thread-safety -j $(JOBS) --target orvalis
 
 # ---------------------------------------------------------------------------
 # Python
@@ -169,8 +179,8 @@ package-test: python-install build
 # ---------------------------------------------------------------------------
 # Everything CI runs
 
-test: cpp-test cpp-test-asan cpp-test-tsan python-test python-test-asan package-test \
-	fuzz-test soak-test doc-test
+test: cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan \
+	package-test fuzz-test soak-test doc-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
@@ -211,6 +221,10 @@ bench: python-install
 	cmake --build build/release -j $(JOBS)
 	$(ON_BENCH) "$(PYTHON)" bench/performance.py build/release/bench
 
+# The C++ benchmarks take the wait preload from the release build, orvaemu
+# need not be installed.
+bench-programs bench-scan bench-workers: WAIT_PRELOAD = $(CURDIR)/build/release/emu/liborvaemu-wait.so:
+
 bench-programs: deps
 	$(call configure,release,$(RELEASE_FLAGS))
 	cmake --build build/release -j $(JOBS)
@@ -224,14 +238,26 @@ ROUNDS ?= 5
 SCAN_PACE ?= fast
 bench-scan: deps
 	$(call configure,release,$(RELEASE_FLAGS))
-	cmake --build build/release -j $(JOBS) --target scan_bench
+	cmake --build build/release -j $(JOBS) --target scan_bench orvaemu_wait
 	$(ON_BENCH) build/release/bench/scan_bench $(ROUNDS) $(SCAN_PACE)
 
 # Idle CPU of each connection kind and send-to-air latency of an idle radio link.
 bench-workers: deps
 	$(call configure,release,$(RELEASE_FLAGS))
-	cmake --build build/release -j $(JOBS) --target worker_cost_bench
+	cmake --build build/release -j $(JOBS) --target worker_cost_bench orvaemu_wait
 	$(ON_BENCH) build/release/bench/worker_cost_bench
+
+# The swarm table (docs/performance.md): 1 to 8 dongles with 1 to 32 robots
+# each, the devices under the launcher; SWARM_PACE=hardware sets each
+# dongle's rate against what its paced operations allow.
+SWARM_PACE ?= fast
+SWARM_DONGLES ?= 1,2,4,8
+SWARM_ROBOTS ?= 1,8,16,32
+bench-swarm: python-install
+	$(call configure,release,$(RELEASE_FLAGS))
+	cmake --build build/release -j $(JOBS) --target orvabench
+	$(ON_BENCH) "$(PYTHON)" bench/swarm.py build/release/bench \
+		--pace $(SWARM_PACE) --dongles $(SWARM_DONGLES) --robots $(SWARM_ROBOTS)
 
 # ---------------------------------------------------------------------------
 

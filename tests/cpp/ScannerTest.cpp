@@ -8,8 +8,9 @@
 #include "BenchDevices.hpp"
 #include "HeldExchange.hpp"
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "link/Scanner.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -66,17 +67,18 @@ TEST_F(ScannerTest, ProbeWaitsForTheExchangeToFinish) {
     bench.addDongle("S1");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry;
-    testing::HeldExchange hold(
-        [](const ConnectionImpl& c) { return c.channel == 80 && c.datarate == 2; });
+    testing::HeldExchange hold([](const ConnectionImpl& c) {
+        return c.settings.channel == 80 && c.settings.datarate == 2;
+    });
     auto found =
         std::async(std::launch::async, [&] { return Scanner(registry).scan(0xE7E7E7E7E7); });
 
     ConnectionImpl& probe = hold.awaitHeld();
-    std::uint64_t waits = probe.receiveWaitsBegun();
+    std::uint64_t waits = probe.queues.receiveWaitsBegun();
     // Two more waits begun: one whole wait passed while the exchange was
     // counted but unfinished, and the probe decided what to do after it.
-    ASSERT_TRUE(
-        eventually([&] { return probe.receiveWaitsBegun() >= waits + 2 || probe.deviceId < 0; }));
+    ASSERT_TRUE(eventually(
+        [&] { return probe.queues.receiveWaitsBegun() >= waits + 2 || probe.deviceId < 0; }));
     hold.release();
     EXPECT_EQ(found.get(), std::vector<std::string>{"radio://*/80/2M/E7E7E7E7E7"});
 }
@@ -90,10 +92,11 @@ TEST_F(ScannerTest, ConnectionInUseIsFoundWhenItHasBeenAcknowledged) {
     bench.addDongle("S1");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry;
-    Connection flying("radio://0/80/2M/E7E7E7E7E7", registry);
+    Connection flying = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
     ASSERT_TRUE(eventually([&] { return flying.statistics().ack_count >= 1; }))
         << "the handshake was never acknowledged";
-    Connection waiting("radio://0/90/2M/E7E7E7E7E7?safelink=0&autoping=0", registry);
+    Connection waiting =
+        ConnectionAccess::open("radio://0/90/2M/E7E7E7E7E7?safelink=0&autoping=0", registry);
 
     ::testing::internal::CaptureStdout();
     std::vector<std::string> found = Scanner(registry).scan(0xE7E7E7E7E7);

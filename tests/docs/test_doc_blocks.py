@@ -57,8 +57,8 @@ def compile_cpp(block: Block, folder: Path) -> "subprocess.CompletedProcess[str]
     headers = folder / "include" / "orvalis"
     headers.mkdir(parents=True)
     for name in set(LIBRARY_INCLUDE.findall(block.text)):
-        found = sorted((ROOT / "src").rglob(name))
-        assert found, f"{block.name(ROOT)}: no header {name} in src/"
+        found = [*sorted((ROOT / "include").rglob(name)), *sorted((ROOT / "src").rglob(name))]
+        assert found, f"{block.name(ROOT)}: no header {name} in include/ or src/"
         for header in found[0].parent.glob("*.hpp"):
             if not (headers / header.name).exists():
                 (headers / header.name).symlink_to(header)
