@@ -27,8 +27,30 @@ def parser() -> argparse.ArgumentParser:
     return result
 
 
+def undecodable(arguments: List[str]) -> Optional[str]:
+    """The first argument before a "--" that is not UTF-8 (Python keeps such
+    bytes as lone surrogates), as the user can read it."""
+    for argument in arguments:
+        if argument == "--":
+            return None  # what follows belongs to another program
+        try:
+            argument.encode("utf-8")
+        except UnicodeEncodeError:
+            try:
+                raw = argument.encode("utf-8", "surrogateescape")
+            except UnicodeEncodeError:
+                raw = argument.encode("utf-8", "backslashreplace")
+            return raw.decode("utf-8", "backslashreplace")
+    return None
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    options = parser().parse_args(argv)
+    arguments = sys.argv[1:] if argv is None else argv
+    commands = parser()
+    bad = undecodable(arguments)
+    if bad is not None:
+        commands.error(f"argument {bad!r} is not UTF-8 text")
+    options = commands.parse_args(arguments)
     try:
         command: Command = options.command_module
         return command.run(options)

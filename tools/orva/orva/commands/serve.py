@@ -7,6 +7,7 @@ Zenoh configuration file with --config, to serve other machines."""
 from __future__ import annotations
 
 import argparse
+import json
 import signal
 import socket
 import sys
@@ -46,6 +47,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "(repeatable; default tcp/127.0.0.1:7447)")
     parser.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
                         help="Zenoh endpoint of another router to connect to (repeatable)")
+    parser.add_argument("--json", action="store_true",
+                        help="once serving, print the server's name and endpoints as one "
+                             "JSON line on standard output")
 
 
 def run(options: argparse.Namespace) -> int:
@@ -74,8 +78,10 @@ def run(options: argparse.Namespace) -> int:
         signal.signal(number, on_signal)
     server = LinkServer(session, node, log=lambda line: print(f"orva serve: {line}",
                                                               file=sys.stderr, flush=True))
-    print(f"orva serve: serving {node} on {config.get_json('listen/endpoints')}",
-          file=sys.stderr, flush=True)
+    endpoints = config.get_json('listen/endpoints')
+    print(f"orva serve: serving {node} on {endpoints}", file=sys.stderr, flush=True)
+    if options.json:
+        print(json.dumps({"node": node, "listen": json.loads(endpoints)}), flush=True)
     try:
         while not stop.wait(0.5):
             pass
