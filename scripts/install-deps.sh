@@ -10,11 +10,24 @@ apt_packages=(cmake g++ make pkg-config libusb-1.0-0-dev libgtest-dev patchelf r
 apt_packages+=(clang libclang-rt-14-dev)
 # tshark reads the link captures in the tests, with the Lua dissector.
 apt_packages+=(tshark)
+# The wheels: libusb's build tools, qemu for the aarch64 wheels' tests; the
+# Windows cross build and wine to run its tests (make windows-test).
+apt_packages+=(autoconf automake libtool qemu-user-static mingw-w64 wine64)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing+=("$package")
 done
+# The aarch64 wheels are tested in a folder of Debian's arm64 packages
+# (scripts/arm64-sysroot.sh), which apt-get downloads once arm64 is known.
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "arm64 packages unknown and not root: run 'dpkg --add-architecture arm64 && apt-get update'" >&2
+        exit 1
+    fi
+    dpkg --add-architecture arm64
+    apt-get update -qq
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing ${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
@@ -30,6 +43,8 @@ fi
 
 pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=0.10,<2" "pytest" "pytest-timeout" "build" "auditwheel")
 pip_requirements+=("hypothesis")
+# Zig's clang builds every wheel for glibc 2.17 (scripts/prepare-target.sh).
+pip_requirements+=("ziglang==0.17.1")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 major, minor = (int(part) for part in md.version("pybind11").split(".")[:2])
@@ -40,6 +55,7 @@ md.version("pytest-timeout")
 md.version("build")
 md.version("auditwheel")
 md.version("hypothesis")
+assert md.version("ziglang") == "0.17.1"
 PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"
