@@ -125,6 +125,12 @@ package-test: python-install build
 		ORVAPY_AARCH64_SERIES="3.11" ORVAPY_ARM64_SYSROOT="$(CURDIR)/build/arm64-sysroot" \
 		ORVAPY_CPP_BUILD="$(CURDIR)/build/debug" "$(PYTHON)" -m pytest -q tests/package
 
+# The C++ core's device-free tests, built for 64-bit Windows with mingw-w64
+# and run under wine.
+.PHONY: windows-test
+windows-test: deps
+	scripts/windows-test.sh "$(PYTHON)"
+
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
 		-- "$(PYTHON)" examples/demo.py

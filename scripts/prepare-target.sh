@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Prepares the cross build of one target for the wheels: Zig's C and C++
-# compilers as plain commands, and libusb built from its pinned source with
-# them, shared, into DIR/libusb.
+# Prepares the cross build of one target: its C and C++ compilers as plain
+# commands in DIR/bin, and libusb built from its pinned source with them into
+# DIR/libusb.
 #
 #     scripts/prepare-target.sh TOOLS_PYTHON ARCH DIR
 #
-# ARCH is x86_64 or aarch64; the target is glibc 2.17 (manylinux2014), so
-# everything built here runs on any Linux of that architecture since 2014.
-# TOOLS_PYTHON has the ziglang package. A second run finds libusb built and
-# returns at once; Zig keeps its own cache in build/cache/zig.
+# ARCH is x86_64 or aarch64 for the wheels: Zig's clang for glibc 2.17
+# (manylinux2014), so everything built here runs on any Linux of that
+# architecture since 2014, with libusb shared. ARCH windows is Debian's
+# mingw-w64 for 64-bit Windows, with libusb static. TOOLS_PYTHON has the
+# ziglang package. A second run finds libusb built and returns at once; Zig
+# keeps its own cache in build/cache/zig.
 set -euo pipefail
 tools=${1:?usage: prepare-target.sh TOOLS_PYTHON ARCH DIR}
 arch=${2:?usage: prepare-target.sh TOOLS_PYTHON ARCH DIR}
@@ -23,15 +25,10 @@ libusb_package="libusb-package==1.0.26.1"
 libusb_sha256=5a586744a59e3870791c28f964568e211f5f44bb398ccb51b25f3565dd4666ad
 
 case "$arch" in
-    x86_64 | aarch64) target="$arch-linux-gnu.2.17" ;;
-    *) echo "prepare-target.sh: no target for $arch (x86_64 or aarch64)" >&2; exit 1 ;;
+    x86_64 | aarch64) target="$arch-linux-gnu.2.17" host="$arch-linux-gnu" linkage=--disable-static ;;
+    windows) target=x86_64-w64-mingw32 host=$target linkage=--disable-shared ;;
+    *) echo "prepare-target.sh: no target for $arch (x86_64, aarch64 or windows)" >&2; exit 1 ;;
 esac
-
-zig=$("$tools" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' 2>/dev/null) || {
-    echo "prepare-target.sh: $tools has no ziglang (make deps installs it)" >&2
-    exit 1
-}
-export ZIG_GLOBAL_CACHE_DIR="$root/build/cache/zig" ZIG_LOCAL_CACHE_DIR="$root/build/cache/zig"
 
 # CMake and configure want one command per tool, not "zig cc -target ...".
 mkdir -p "$dir/bin"
@@ -39,17 +36,36 @@ wrap() {
     local name=$1
     shift
     local script="$dir/bin/$name" text
-    text=$(printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" ZIG_LOCAL_CACHE_DIR="%s" exec "%s" %s "$@"\n' \
-        "$ZIG_GLOBAL_CACHE_DIR" "$ZIG_LOCAL_CACHE_DIR" "$zig" "$*")
+    text=$(printf '#!/bin/sh\n%sexec %s "$@"\n' "$environment" "$*")
     if [ ! -f "$script" ] || [ "$(cat "$script")" != "$text" ]; then
         echo "$text" >"$script"
         chmod +x "$script"
     fi
 }
-wrap cc cc -target "$target"
-wrap c++ c++ -target "$target"
-wrap ar ar
-wrap ranlib ranlib
+
+if [ "$arch" = windows ]; then
+    # The posix thread model: the other one has no std::thread.
+    environment=""
+    command -v "$target-g++-posix" >/dev/null || {
+        echo "prepare-target.sh: no $target-g++-posix (scripts/install-deps.sh installs mingw-w64)" >&2
+        exit 1
+    }
+    wrap cc "$target-gcc-posix"
+    wrap c++ "$target-g++-posix"
+    wrap ar "$target-ar"
+    wrap ranlib "$target-ranlib"
+else
+    zig=$("$tools" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' 2>/dev/null) || {
+        echo "prepare-target.sh: $tools has no ziglang (make deps installs it)" >&2
+        exit 1
+    }
+    cache="$root/build/cache/zig"
+    environment="ZIG_GLOBAL_CACHE_DIR=\"$cache\" ZIG_LOCAL_CACHE_DIR=\"$cache\" "
+    wrap cc "\"$zig\"" cc -target "$target"
+    wrap c++ "\"$zig\"" c++ -target "$target"
+    wrap ar "\"$zig\"" ar
+    wrap ranlib "\"$zig\"" ranlib
+fi
 
 prefix="$dir/libusb"
 stamp="$prefix/.built"
@@ -93,7 +109,7 @@ echo "building libusb for $target"
     mkdir -p "$work/out" && cd "$work/out"
     # Without udev: device discovery and hotplug through sysfs and netlink,
     # so the library needs nothing beyond the C library.
-    "$source/configure" --host="$arch-linux-gnu" --prefix="$prefix" --disable-udev --disable-static \
+    "$source/configure" --host="$host" --prefix="$prefix" --disable-udev "$linkage" \
         --disable-examples-build --disable-tests-build \
         CC="$dir/bin/cc" AR="$dir/bin/ar" RANLIB="$dir/bin/ranlib" CFLAGS="-O2 -g0"
     make -j "${JOBS:-2}"
