@@ -20,6 +20,9 @@ set(CMAKE_RANLIB ${ORVAPY_TARGET_DIR}/bin/ranlib CACHE FILEPATH "")
 # The host's strip may not read the target's objects: the linker strips.
 set(CMAKE_STRIP "" CACHE FILEPATH "")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-s")
+# No link-time optimisation: with it Zig builds its libc++ once more for each
+# target, minutes on a small machine, for a module whose time goes to USB.
+set(CMAKE_INTERPROCEDURAL_OPTIMIZATION OFF CACHE BOOL "")
 # The C++ runtime linked into a module stays private to it, so that it cannot
 # stand in for the one of another library in the same process.
 string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT

@@ -14,7 +14,8 @@ build="$root/build/windows"
 
 "$root/scripts/prepare-target.sh" "$tools" windows "$target"
 cmake -S "$root/tests/windows" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" -DORVAPY_TARGET_DIR="$target" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-toolchain.cmake" -DORVAPY_TARGET_DIR="$target" \
+    -Wno-dev -Wno-deprecated >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" --target core_tests
 
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)

@@ -86,7 +86,7 @@ def test_module_links_the_bundled_libusb(environment):
     assert len(libusb) == 1 and str(libs) in libusb[0], ldd
 
 
-def test_loads_the_bundled_libusb_and_scans_the_bench(environment):
+def test_loads_the_bundled_libusb_scans_the_bench_and_echoes(environment):
     result = run_on_bench([environment.python, "wheelprobe.py", "scan"], environment.home)
     assert result.returncode == 0, result.stdout + result.stderr
     seen = json.loads(result.stdout.splitlines()[-1])
@@ -96,6 +96,7 @@ def test_loads_the_bundled_libusb_and_scans_the_bench(environment):
     assert seen["libusb"] and all(Path(path).parent == site / "orvapy.libs"
                                   for path in seen["libusb"]), seen["libusb"]
     assert seen["found"] == BENCH_FINDS
+    assert seen["echoed"] == BENCH_FINDS
 
 
 def test_refuses_every_other_series(environment):
