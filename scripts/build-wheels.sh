@@ -34,8 +34,22 @@ quietly() {
     log=$("$@" 2>&1) || { echo "$log" >&2; return 1; }
 }
 
+# The sdist is made from a copy of the files git would take: the build
+# backend walks every folder of the tree it is given, build/ included, and
+# the wheels' targets and sysroot there make that walk take minutes.
+stage="$root/build/sdist-stage"
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+        xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
+        rsync -lpt --from0 --files-from=- "$root/" "$stage/"
+    sdist_from=$stage
+else
+    sdist_from=$root
+fi
 rm -f "$out/orvapy-$version.tar.gz"
-quietly "$tools" -m build --sdist --no-isolation --outdir "$out" "$root"
+quietly "$tools" -m build --sdist --no-isolation --outdir "$out" "$sdist_from"
 sdist="$out/orvapy-$version.tar.gz"
 
 # The wheels are built from the unpacked sdist, which so proves that it builds.
@@ -110,15 +124,22 @@ for arch in $archs; do
             exit 1
         }
         # The bundled libusb is the target's: auditwheel looks for it first
-        # where the library path says. A symbol newer than glibc 2.17 fails
-        # the repair, and auditwheel names it.
-        wheel=$(ls "$raw/orvapy-$version-$tag-$tag-linux_$arch.whl")
-        LD_LIBRARY_PATH="$target/libusb/lib" quietly "$tools" -m auditwheel repair \
-            --plat "manylinux_2_17_$arch" -w "$out" "$wheel" || {
+        # where the library path says. auditwheel grants the oldest policy
+        # the wheel fits (its --plat knows this machine's architecture only);
+        # anything but manylinux_2_17 stops the build, and auditwheel show
+        # names the symbol that keeps the wheel from it.
+        wheel="$raw/orvapy-$version-$tag-$tag-linux_$arch.whl"
+        repaired=$(mktemp -d)
+        LD_LIBRARY_PATH="$target/libusb/lib" quietly "$tools" -m auditwheel repair -w "$repaired" "$wheel" &&
+            [ -f "$repaired/orvapy-$version-$tag-$tag-manylinux2014_$arch.manylinux_2_17_$arch.whl" ] || {
+            ls "$repaired" >&2
+            rm -rf "$repaired"
             echo "build-wheels.sh: $(basename "$wheel") is not manylinux_2_17 (auditwheel show says why):" >&2
             LD_LIBRARY_PATH="$target/libusb/lib" "$tools" -m auditwheel show "$wheel" >&2 || true
             exit 1
         }
+        mv "$repaired"/*.whl "$out/"
+        rmdir "$repaired"
     done
 done
 

@@ -10,7 +10,9 @@
 # architecture since 2014, with libusb shared. ARCH windows is Debian's
 # mingw-w64 for 64-bit Windows, with libusb static. TOOLS_PYTHON has the
 # ziglang package. A second run finds libusb built and returns at once; Zig
-# keeps its own cache in build/cache/zig.
+# keeps its own cache in ORVAPY_CACHE (~/.cache/orvapy), outside the tree:
+# the sdist's build walks every file of the tree, and Zig's cache holds
+# hundreds of thousands.
 set -euo pipefail
 tools=${1:?usage: prepare-target.sh TOOLS_PYTHON ARCH DIR}
 arch=${2:?usage: prepare-target.sh TOOLS_PYTHON ARCH DIR}
@@ -59,7 +61,7 @@ else
         echo "prepare-target.sh: $tools has no ziglang (make deps installs it)" >&2
         exit 1
     }
-    cache="$root/build/cache/zig"
+    cache="${ORVAPY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvapy}/zig"
     environment="ZIG_GLOBAL_CACHE_DIR=\"$cache\" ZIG_LOCAL_CACHE_DIR=\"$cache\" "
     wrap cc "\"$zig\"" cc -target "$target"
     wrap c++ "\"$zig\"" c++ -target "$target"
@@ -69,7 +71,7 @@ fi
 
 prefix="$dir/libusb"
 stamp="$prefix/.built"
-identity="$libusb_package $libusb_sha256 $target $(cat "$dir/bin/cc")"
+identity="$libusb_package $libusb_sha256 usbfs-fallback $target $(tail -n 1 "$dir/bin/cc" | sed 's/.*exec //')"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$identity" ]; then
     exit 0
 fi
@@ -102,6 +104,17 @@ source="$work/libusb-package-1.0.26.1/src/libusb"
 (cd "$source" && rm -rf Makefile config.h config.status config.log libtool stamp-h1 libusb-1.0.pc \
     autom4te.cache ./*/Makefile && find . \( -name '*.o' -o -name '*.lo' -o -name '*.la' \
     -o -name .libs -o -name .deps \) -prune -exec rm -rf {} +)
+
+# Built without udev, libusb would refuse to start on a machine with no USB
+# device at all yet (no /dev/bus/usb: a container, qemu), where its udev
+# build, the distributions', starts and finds nothing. It takes the same
+# fallback here: devices that come later are found through netlink.
+fallback='#if defined(HAVE_LIBUDEV) || defined(__ANDROID__)'
+grep -qxF "$fallback" "$source/libusb/os/linux_usbfs.c" || {
+    echo "prepare-target.sh: libusb's usbfs fallback is not where expected" >&2
+    exit 1
+}
+sed -i "s/^$fallback\$/#if 1/" "$source/libusb/os/linux_usbfs.c"
 
 log="$work/build.log"
 echo "building libusb for $target"

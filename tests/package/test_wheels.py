@@ -2,6 +2,7 @@
 index, into a fresh virtual environment outside the source tree."""
 import json
 import os
+import platform
 import shutil
 import subprocess
 import zipfile
@@ -22,7 +23,8 @@ def tag(series):
 
 
 def wheel_of(series):
-    found = sorted(WHEELHOUSE.glob(f"orvapy-{VERSION}-{tag(series)}-{tag(series)}-manylinux_*.whl"))
+    found = sorted(WHEELHOUSE.glob(
+        f"orvapy-{VERSION}-{tag(series)}-{tag(series)}-*manylinux*_{platform.machine()}.whl"))
     assert len(found) == 1, f"one repaired {series} wheel in {WHEELHOUSE} (make wheels): {found}"
     return found[0]
 
