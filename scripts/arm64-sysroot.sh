@@ -11,6 +11,13 @@
 set -euo pipefail
 sysroot=${1:?usage: arm64-sysroot.sh SYSROOT}
 
+# qemu looks in the sysroot first for every path: an empty USB bus there
+# (sysfs and usbfs folders, no device) is what an aarch64 machine with
+# nothing plugged in shows libusb, where this machine may show none at all.
+usb_bus_without_devices() {
+    mkdir -p "$sysroot/sys/bus/usb/devices" "$sysroot/dev/bus/usb"
+}
+
 # The interpreter and the libraries it loads for pytest, then pytest itself
 # (architecture-independent packages).
 packages=(libc6:arm64 libgcc-s1:arm64 zlib1g:arm64 libexpat1:arm64 libffi8:arm64
@@ -20,6 +27,7 @@ packages=(libc6:arm64 libgcc-s1:arm64 zlib1g:arm64 libexpat1:arm64 libffi8:arm64
           python3-py python3-pytest-timeout)
 stamp="$sysroot/.packages"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]}" ]; then
+    usb_bus_without_devices
     exit 0
 fi
 
@@ -37,4 +45,5 @@ for deb in "$sysroot"/debs/*.deb; do
     dpkg-deb -x "$deb" "$sysroot"
 done
 rm -rf "$sysroot/debs"
+usb_bus_without_devices
 echo "${packages[*]}" >"$stamp"
