@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 #include "usb/StandingRead.hpp"
 #include "usb/USBDevice.hpp"
 

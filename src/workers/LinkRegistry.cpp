@@ -5,8 +5,9 @@
 
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
+#include "usb/USBError.hpp"
 #include "usb/USBIds.hpp"
-#include "workers/NeverDestroyed.hpp"
+#include "base/NeverDestroyed.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -33,7 +34,7 @@ std::string readSerial(libusb_device* device, const libusb_device_descriptor& de
                                                         text, sizeof text);
         return length > 0 ? std::string(reinterpret_cast<const char*>(text), length)
                           : std::string();
-    } catch (const std::runtime_error&) {
+    } catch (const USBError&) {
         return std::string();
     }
 }
@@ -133,18 +134,26 @@ LinkRegistry& LinkRegistry::instance() {
     return registry.get();
 }
 
-std::unique_lock<std::mutex> LinkRegistry::enter() {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (shutDown) {
+// The analysis does not follow a lock held by a member; the constructor
+// takes registry.mutex_ through lock_ and holds it on return.
+LinkRegistry::Entry::Entry(LinkRegistry& registry) : lock_(registry.mutex_) {
+    if (registry.shutDown) {
         // The process is ending and its devices are closed: park the caller.
-        parked.wait(lock, [] { return false; });
+        ++registry.parkedCount;
+        for (;;) {
+            lock_.wait(registry.parked);
+        }
     }
-    return lock;
+}
+
+std::size_t LinkRegistry::parkedCallers() {
+    MutexLock lock(mutex_);
+    return parkedCount;
 }
 
 void LinkRegistry::shutdown() noexcept {
     try {
-        std::unique_lock<std::mutex> lock = enter();
+        Entry entry(*this);
         shutDown = true;
         for (auto& entry : radioWorkers) {
             entry.second.halt();
@@ -169,7 +178,7 @@ capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std
 }
 
 void LinkRegistry::refreshDevices() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     DeviceList devices(context.get());
     // Erasing first lets a device that is back get its record, under its old
     // id, in this same refresh.
@@ -212,18 +221,18 @@ void LinkRegistry::registerDevice(libusb_device* device) {
 }
 
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     return RobotPresence{id >= 0 && usbWorkers.count(static_cast<std::uint64_t>(id)) != 0,
                          usbWorkers.size()};
 }
 
 std::vector<std::uint64_t> LinkRegistry::robotIds() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     return idsOf(usbWorkers);
 }
 
 std::vector<std::uint64_t> LinkRegistry::dongleIds() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     return idsOf(radioWorkers);
 }
 
