@@ -155,26 +155,42 @@ python-test-asan: orvaemu-install
 # ---------------------------------------------------------------------------
 # What users install
 
-# The sdist and the orvapy wheel for $(PYTHON), built from it, with libusb inside.
+# The sdist and the orvapy wheel for $(PYTHON), built from it, with libusb
+# inside: manylinux2014 on this machine's architecture.
 wheel: deps
-	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$(PYTHON)"
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) x86_64 "$(PYTHON)"
 
-# The wheels for CPython 3.9 to 3.13.
+# Every wheel: orvapy for CPython 3.9 to 3.13 on x86_64 and aarch64, and orva;
+# then each of them installed and tried (the aarch64 ones under qemu).
 wheels: deps
-	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$(PYTHON)" \
+	scripts/build-wheels.sh --orva "$(PYTHON)" $(WHEELHOUSE) "x86_64 aarch64" "$(PYTHON)" \
 		$(foreach series,$(WHEEL_SERIES),$$(scripts/find-python.sh $(series)))
+	scripts/arm64-sysroot.sh build/arm64-sysroot
+	ORVAPY_WHEELHOUSE="$(CURDIR)/$(WHEELHOUSE)" ORVAPY_WHEEL_SERIES="3.9 $(WHEEL_SERIES)" \
+		ORVAPY_AARCH64_SERIES="3.9 $(WHEEL_SERIES)" ORVAPY_ARM64_SYSROOT="$(CURDIR)/build/arm64-sysroot" \
+		"$(PYTHON)" -m pytest -q tests/package/test_wheels.py tests/package/test_aarch64.py
 
 # orvapy from its repaired wheel (the one package-test tests too), and orvaemu.
 python-install: wheel orvaemu-install
 	$(PIP) --force-reinstall --no-deps \
 		$(WHEELHOUSE)/orvapy-$(VERSION)-$(call wheel-tag,$(PYTHON))-*.whl
 
-# The 3.9 and 3.13 wheels in fresh environments outside the tree, and the C++
-# package installed from the debug build.
+# What users install: the 3.9 and 3.13 wheels in fresh environments outside
+# the tree, the aarch64 3.11 wheel under qemu in a Debian 12 arm64 sysroot,
+# and the C++ package installed from the debug build.
 package-test: python-install build
-	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) "$$(scripts/find-python.sh 3.13)"
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) x86_64 "$$(scripts/find-python.sh 3.13)"
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) aarch64 "$$(scripts/find-python.sh 3.11)"
+	scripts/arm64-sysroot.sh build/arm64-sysroot
 	ORVAPY_WHEELHOUSE="$(CURDIR)/$(WHEELHOUSE)" ORVAPY_WHEEL_SERIES="3.9 3.13" \
+		ORVAPY_AARCH64_SERIES="3.11" ORVAPY_ARM64_SYSROOT="$(CURDIR)/build/arm64-sysroot" \
 		ORVAPY_CPP_BUILD="$(CURDIR)/build/debug" "$(PYTHON)" -m pytest -q tests/package
+
+# The C++ core's device-free tests, built for 64-bit Windows with mingw-w64
+# and run under wine.
+.PHONY: windows-test
+windows-test: deps
+	scripts/windows-test.sh "$(PYTHON)"
 
 # ---------------------------------------------------------------------------
 # Everything CI runs

@@ -14,11 +14,24 @@ apt_packages+=(iproute2)
 apt_packages+=(openssl)
 # tshark reads the link captures in the tests, with the Lua dissector.
 apt_packages+=(tshark)
+# The wheels: libusb's build tools, qemu for the aarch64 wheels' tests; the
+# Windows cross build and wine to run its tests (make windows-test).
+apt_packages+=(autoconf automake libtool qemu-user-static mingw-w64 wine64)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing+=("$package")
 done
+# The aarch64 wheels are tested in a folder of Debian's arm64 packages
+# (scripts/arm64-sysroot.sh), which apt-get downloads once arm64 is known.
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "arm64 packages unknown and not root: run 'dpkg --add-architecture arm64 && apt-get update'" >&2
+        exit 1
+    fi
+    dpkg --add-architecture arm64
+    apt-get update -qq
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing ${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
@@ -36,6 +49,8 @@ pip_requirements=("pybind11>=2.13,<3" "scikit-build-core>=1.0,<2" "pytest" "pyte
 pip_requirements+=("hypothesis")
 # Zenoh, for orva serve and remote links (orva[remote]).
 pip_requirements+=("eclipse-zenoh>=1.10,<2")
+# Zig's clang builds every wheel for glibc 2.17 (scripts/prepare-target.sh).
+pip_requirements+=("ziglang==0.17.1")
 if ! "$python" - <<'PY' 2>/dev/null
 import importlib.metadata as md
 major, minor = (int(part) for part in md.version("pybind11").split(".")[:2])
@@ -48,6 +63,7 @@ md.version("auditwheel")
 md.version("hypothesis")
 major, minor = (int(part) for part in md.version("eclipse-zenoh").split(".")[:2])
 assert major == 1 and minor >= 10
+assert md.version("ziglang") == "0.17.1"
 PY
 then
     "$python" -m pip install -q --disable-pip-version-check "${pip_requirements[@]}"

@@ -1,13 +1,10 @@
 #include "capture/CaptureFile.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "capture/SoleWriter.hpp"
 
 namespace quenfold::orvalis::capture {
 namespace {
@@ -56,30 +53,12 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::siz
         }
         return nullptr;
     };
-    // The environment reaches child processes too: the file is locked while
-    // it is written, and a second writer keeps its hands off instead of
-    // truncating it under the first one.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return refuse(std::strerror(errno));
-    }
-    struct stat status;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        return refuse(error == EWOULDBLOCK ? "another process is writing it"
-                                           : std::strerror(error));
-    }
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
-        int error = errno;
-        ::close(fd);
-        return refuse(std::strerror(error));
-    }
-    std::FILE* stream = ::fdopen(fd, "wb");
+    // The environment reaches child processes too: the file is held while
+    // it is written, and a second writer keeps its hands off.
+    std::string reason;
+    std::FILE* stream = openSoleWriter(path, reason);
     if (stream == nullptr) {
-        int error = errno;
-        ::close(fd);
-        return refuse(std::strerror(error));
+        return refuse(reason);
     }
     try {
         return std::make_unique<CaptureFile>(path, stream, capacity);

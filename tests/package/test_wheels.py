@@ -2,6 +2,7 @@
 index, into a fresh virtual environment outside the source tree."""
 import json
 import os
+import platform
 import shutil
 import subprocess
 import zipfile
@@ -22,7 +23,8 @@ def tag(series):
 
 
 def wheel_of(series):
-    found = sorted(WHEELHOUSE.glob(f"orvapy-{VERSION}-{tag(series)}-{tag(series)}-manylinux_*.whl"))
+    found = sorted(WHEELHOUSE.glob(
+        f"orvapy-{VERSION}-{tag(series)}-{tag(series)}-*manylinux*_{platform.machine()}.whl"))
     assert len(found) == 1, f"one repaired {series} wheel in {WHEELHOUSE} (make wheels): {found}"
     return found[0]
 
@@ -86,7 +88,7 @@ def test_module_links_the_bundled_libusb(environment):
     assert len(libusb) == 1 and str(libs) in libusb[0], ldd
 
 
-def test_loads_the_bundled_libusb_and_scans_the_bench(environment):
+def test_loads_the_bundled_libusb_scans_the_bench_and_echoes(environment):
     result = run_on_bench([environment.python, "wheelprobe.py", "scan"], environment.home)
     assert result.returncode == 0, result.stdout + result.stderr
     seen = json.loads(result.stdout.splitlines()[-1])
@@ -96,6 +98,7 @@ def test_loads_the_bundled_libusb_and_scans_the_bench(environment):
     assert seen["libusb"] and all(Path(path).parent == site / "orvapy.libs"
                                   for path in seen["libusb"]), seen["libusb"]
     assert seen["found"] == BENCH_FINDS
+    assert seen["echoed"] == BENCH_FINDS
 
 
 def test_refuses_every_other_series(environment):
