@@ -5,7 +5,6 @@
 // in one process against one emulated bench, round after round.
 #include <libusb.h>
 #include <sys/prctl.h>
-#include <time.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "Clocks.hpp"
 #include "capture/CaptureFile.hpp"
 #include "link/ConnectionAccess.hpp"
 #include "orvalis/Connection.hpp"
@@ -20,7 +20,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace quenfold::orvalis::bench;
 
 constexpr unsigned char EndpointOut = 0x01;
 constexpr unsigned char EndpointIn = 0x81;
@@ -30,17 +30,6 @@ constexpr std::uint8_t EchoHeader = 0x10;  // port 1, channel 0
 constexpr std::uint8_t SafelinkBits = 0x0C;
 constexpr std::uint8_t UpBit = 0x08;
 constexpr std::uint8_t DownBit = 0x04;
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-// CPU seconds of the whole process, every thread's.
-double processCpu() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 }  // namespace
 

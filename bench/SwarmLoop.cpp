@@ -3,10 +3,8 @@
 // connections opened on one registry, each echoing from a thread of its own
 // as a lab's program would, and what the library's process holds meanwhile.
 #include <dirent.h>
-#include <time.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,23 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "link/Connection.hpp"
+#include "Clocks.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace quenfold::orvalis::bench;
 constexpr unsigned TimeoutMs = 1000;
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double processCpu() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 int entries(const char* folder) {
     int count = 0;
@@ -106,18 +96,26 @@ extern "C" {
 // to close all, CPU seconds of the process while echoing, and in the middle of
 // it threads (the echoing ones not counted), open files and resident KiB.
 // Returns 0, or -1 when a connection could not be opened.
+// A connection of the swarm, on the swarm's own registry (a Connection is
+// neither copied nor moved, so it is made in place).
+struct SwarmConnection {
+    quenfold::orvalis::Connection connection;
+    SwarmConnection(const char* uri, quenfold::orvalis::LinkRegistry& registry)
+        : connection(quenfold::orvalis::ConnectionAccess::open(uri, registry)) {}
+};
+
 int swarm_run(const char** uris, int count, double duration, long* echoes, double* figures) {
     using namespace quenfold::orvalis;
     try {
         LinkRegistry registry;
-        std::vector<std::unique_ptr<Connection>> connections;
+        std::vector<std::unique_ptr<SwarmConnection>> connections;
         // Open: made, and one echo through each, one after the other.
         auto started = Clock::now();
         std::atomic<bool> stop{true};
         for (int i = 0; i < count; ++i) {
-            connections.push_back(std::make_unique<Connection>(uris[i], registry));
+            connections.push_back(std::make_unique<SwarmConnection>(uris[i], registry));
             long warm = 0;
-            echoLoop(*connections.back(), i, stop, warm, true);
+            echoLoop(connections.back()->connection, i, stop, warm, true);
         }
         figures[0] = seconds(started);
 
@@ -125,7 +123,7 @@ int swarm_run(const char** uris, int count, double duration, long* echoes, doubl
         std::vector<std::thread> threads;
         double cpu = processCpu();
         for (int i = 0; i < count; ++i) {
-            threads.emplace_back([&, i] { echoes[i] = echoUntil(*connections[i], i, stop); });
+            threads.emplace_back([&, i] { echoes[i] = echoUntil(connections[i]->connection, i, stop); });
         }
         // What the process holds in the middle of it, the echoing threads
         // not counted.
@@ -142,7 +140,7 @@ int swarm_run(const char** uris, int count, double duration, long* echoes, doubl
 
         started = Clock::now();
         for (auto& connection : connections) {
-            connection->close();
+            connection->connection.close();
         }
         connections.clear();
         figures[1] = seconds(started);
