@@ -62,6 +62,8 @@ void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
         Client& entry = clientEntry(client, session, released);
         outcome = dispatch(entry, umockdev_ioctl_client_get_request(client),
                            umockdev_ioctl_client_get_arg(client));
+        released.insert(released.end(), releasedLater_.begin(), releasedLater_.end());
+        releasedLater_.clear();
     }
     // Dropping a reference may finalize a client, and with it call back into
     // the engine: never under the mutex.
@@ -127,7 +129,9 @@ UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
             return {0, 0};
         }
         case USBDEVFS_CLAIMINTERFACE:
+            return claim(client, arg);
         case USBDEVFS_RELEASEINTERFACE:
+            return release(client, arg);
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_RESET:
@@ -140,6 +144,45 @@ UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
         default:
             return {-1, ENOTTY};
     }
+}
+
+UrbEngine::Outcome UrbEngine::claim(Client& client, UMockdevIoctlData* arg) {
+    unsigned int interface = 0;
+    if (!readArgument(arg, interface)) {
+        return {-1, EFAULT};
+    }
+    if (interface != 0) {
+        return {-1, ENOENT};  // the device has interface 0 alone
+    }
+    if (claimedByOther(client, interface)) {
+        return {-1, EBUSY};
+    }
+    client.claimed.insert(interface);
+    return {0, 0};
+}
+
+UrbEngine::Outcome UrbEngine::release(Client& client, UMockdevIoctlData* arg) {
+    unsigned int interface = 0;
+    if (!readArgument(arg, interface)) {
+        return {-1, EFAULT};
+    }
+    return client.claimed.erase(interface) != 0 ? Outcome{0, 0} : Outcome{-1, EINVAL};
+}
+
+bool UrbEngine::claimedByOther(const Client& client, unsigned interface) {
+    for (auto& [address, other] : clients_) {
+        if (&other == &client || other.session != session_ || other.claimed.count(interface) == 0) {
+            continue;
+        }
+        // A holder that has gone without a word released its claims with it.
+        GObject* alive = other.handle->take();
+        if (alive) {
+            // Dropped once the mutex is free, as in handleIoctl.
+            releasedLater_.push_back(alive);
+            return true;
+        }
+    }
+    return false;
 }
 
 UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
@@ -169,6 +212,14 @@ UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
         }
     }
 
+    // Like the kernel, a bulk transfer claims the interface of its endpoint
+    // for a client that did not, and is refused while another client holds it.
+    if (urb.type == USBDEVFS_URB_TYPE_BULK && client.claimed.count(0) == 0) {
+        if (claimedByOther(client, 0)) {
+            return {-1, EBUSY};
+        }
+        client.claimed.insert(0);
+    }
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 &&
         urb.length >= SetupPacket::Size) {
         control(client, std::move(urb));

@@ -83,6 +83,9 @@ class UrbEngine {
         unsigned session;
         std::deque<Urb> pending;
         std::deque<Urb> completed;
+        // Interfaces this client claimed; like the kernel's, a claim belongs
+        // to one open node (one client), and goes when it is closed.
+        std::set<unsigned> claimed;
     };
     enum class ControlFault { None, Stall, Hang };
     // An ioctl's result and errno.
@@ -98,6 +101,11 @@ class UrbEngine {
     Outcome submit(Client& client, UMockdevIoctlData* arg);
     Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
     Outcome discard(Client& client, UMockdevIoctlData* arg);
+    Outcome claim(Client& client, UMockdevIoctlData* arg);
+    Outcome release(Client& client, UMockdevIoctlData* arg);
+    // Whether a live client other than `client` of the current session holds
+    // the interface.
+    bool claimedByOther(const Client& client, unsigned interface);
     void control(Client& client, Urb urb);
     void bulkOut(Client& client, Urb urb);
     void finish(Client& client, Urb urb, int status, std::size_t actualLength,
@@ -124,6 +132,8 @@ class UrbEngine {
     ControlFault controlFault_ = ControlFault::None;
     std::vector<ControlRecord> controlLog_;
     std::vector<Bytes> bulkOutLog_;
+    // References taken under the mutex, for handleIoctl to drop after it.
+    std::vector<GObject*> releasedLater_;
 };
 
 }  // namespace quenfold::orvalis::emu

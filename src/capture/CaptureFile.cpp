@@ -1,6 +1,8 @@
 #include "capture/CaptureFile.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +37,35 @@ const char* kindName(DeviceKind kind) {
     }
 }
 
+bool isFifo(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+// The stream of a file just opened for the capture, or null with the reason
+// (the descriptor closed then). The environment reaches child processes too:
+// the file is locked while it is written, and a second writer keeps its
+// hands off instead of truncating it under the first one. A pipe is made
+// blocking again, for the writer thread, the one that may wait on it.
+std::FILE* takeStream(int fd, std::string& reason) {
+    struct stat status;
+    int error = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        reason = error == EWOULDBLOCK ? "another process is writing it" : std::strerror(error);
+    } else if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
+        reason = std::strerror(errno);
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        reason = std::strerror(errno);
+    } else if (std::FILE* stream = ::fdopen(fd, "wb")) {
+        return stream;
+    } else {
+        reason = std::strerror(errno);
+    }
+    ::close(fd);
+    return nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<CaptureFile> CaptureFile::fromEnvironment() {
@@ -56,30 +87,24 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::siz
         }
         return nullptr;
     };
-    // The environment reaches child processes too: the file is locked while
-    // it is written, and a second writer keeps its hands off instead of
-    // truncating it under the first one.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Never blocking: a FIFO that nobody reads yet would hold the open, and
+    // with it the caller, for as long as no reader comes.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0 && errno == ENXIO && isFifo(path)) {
+        // The writer opens it once a reader has come.
+        try {
+            return std::make_unique<CaptureFile>(path, nullptr, capacity);
+        } catch (const std::exception& error) {
+            return refuse(error.what());
+        }
+    }
     if (fd < 0) {
         return refuse(std::strerror(errno));
     }
-    struct stat status;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        return refuse(error == EWOULDBLOCK ? "another process is writing it"
-                                           : std::strerror(error));
-    }
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
-        int error = errno;
-        ::close(fd);
-        return refuse(std::strerror(error));
-    }
-    std::FILE* stream = ::fdopen(fd, "wb");
+    std::string reason;
+    std::FILE* stream = takeStream(fd, reason);
     if (stream == nullptr) {
-        int error = errno;
-        ::close(fd);
-        return refuse(std::strerror(error));
+        return refuse(reason);
     }
     try {
         return std::make_unique<CaptureFile>(path, stream, capacity);
@@ -142,6 +167,13 @@ void CaptureFile::flush() {
 }
 
 void CaptureFile::run() {
+    // A reader of a pipe that goes away makes the next write fail with EPIPE,
+    // which ends the capture; the signal that comes with it would end the
+    // program. Only this thread writes, so only this thread blocks it.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     std::vector<CaptureRecord> batch;
     batch.reserve(buffer_.capacity());
     std::unique_lock<std::mutex> lock(wakeMutex_);
@@ -161,7 +193,28 @@ void CaptureFile::run() {
     }
 }
 
+bool CaptureFile::awaitReader() {
+    if (writer_.attached() || ended()) {
+        return true;
+    }
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENXIO) {
+        return false;  // still nobody reading: the records wait in the buffer
+    }
+    std::string reason;
+    std::FILE* stream = fd < 0 ? nullptr : takeStream(fd, reason);
+    if (stream == nullptr) {
+        end(fd < 0 ? std::strerror(errno) : reason.c_str());
+        return true;
+    }
+    writer_.attach(stream);
+    return true;
+}
+
 void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
+    if (!awaitReader()) {
+        return;
+    }
     // Records first, then the interfaces: a record in this batch was made
     // after its interface was added, so the interface is among those taken.
     const std::uint64_t dropped = buffer_.take(batch);

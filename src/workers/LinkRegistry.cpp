@@ -24,15 +24,17 @@ DeviceKind kindOf(const libusb_device_descriptor& descriptor) {
     return DeviceKind::Other;
 }
 
-// The serial number, or "" when the device cannot be opened, claimed or read.
-std::string readSerial(libusb_device* device, const libusb_device_descriptor& descriptor) {
+// The serial number, or "" when the device cannot be opened or read, or is
+// claimed by a program other than this one; `inUse` tells the last apart.
+// The serial is read all the same then (descriptors need no claim), so that
+// the device keeps its id, and the refusal can name it.
+std::string readSerial(libusb_device* device, bool& inUse) {
+    inUse = false;
     try {
-        DeviceHandle handle(device);
-        unsigned char text[256];
-        int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber,
-                                                        text, sizeof text);
-        return length > 0 ? std::string(reinterpret_cast<const char*>(text), length)
-                          : std::string();
+        DeviceHandle handle(device, DeviceHandle::Claim::IfFree);
+        std::string serial = handle.serial();
+        inUse = !handle.claimed() && !serial.empty();
+        return serial;
     } catch (const std::runtime_error&) {
         return std::string();
     }
@@ -170,7 +172,13 @@ capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std
 
 void LinkRegistry::refreshDevices() {
     std::unique_lock<std::mutex> lock = enter();
+    refreshLocked();
+}
+
+void LinkRegistry::refreshLocked() {
     DeviceList devices(context.get());
+    usbInUse.clear();
+    radioInUse.clear();
     // Erasing first lets a device that is back get its record, under its old
     // id, in this same refresh.
     eraseUnusable(usbWorkers, devices);
@@ -193,8 +201,19 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         (kind == DeviceKind::Dongle && holdsDevice(radioWorkers, device))) {
         return;
     }
-    std::string serial = readSerial(device, descriptor);
+    bool inUse = false;
+    std::string serial = readSerial(device, inUse);
     if (serial.empty()) {
+        return;
+    }
+    if (inUse) {
+        // An id, so that ids agree with those of the program that holds it,
+        // and no record: nothing here can serve it.
+        auto& serials = kind == DeviceKind::Robot ? usbSerials : radioSerials;
+        std::uint64_t& nextId = kind == DeviceKind::Robot ? nextUSBId : nextRadioId;
+        auto known = serials.emplace(serial, nextId).first;
+        nextId += known->second == nextId ? 1 : 0;
+        (kind == DeviceKind::Robot ? usbInUse : radioInUse)[known->second] = serial;
         return;
     }
     if (kind == DeviceKind::Robot) {
@@ -211,8 +230,32 @@ void LinkRegistry::registerDevice(libusb_device* device) {
     }
 }
 
+template <typename Worker>
+void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::string>& inUse,
+                               const std::map<std::uint64_t, Worker>& workers, std::uint64_t id,
+                               const char* kind) {
+    auto record = workers.find(id);
+    bool held = inUse.count(id) != 0 ||
+                (record != workers.end() && isInUseMessage(record->second.errorMessage()));
+    if (!held) {
+        return;
+    }
+    refreshLocked();
+    auto still = inUse.find(id);
+    if (still != inUse.end()) {
+        throw std::runtime_error(inUseMessage(kind, still->second));
+    }
+}
+
+template void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::string>&,
+                                        const std::map<std::uint64_t, RadioWorker>&,
+                                        std::uint64_t, const char*);
+
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
     std::unique_lock<std::mutex> lock = enter();
+    if (id >= 0) {
+        refuseInUse(usbInUse, usbWorkers, static_cast<std::uint64_t>(id), "Korvane");
+    }
     return RobotPresence{id >= 0 && usbWorkers.count(static_cast<std::uint64_t>(id)) != 0,
                          usbWorkers.size()};
 }

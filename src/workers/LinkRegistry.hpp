@@ -58,7 +58,15 @@ class LinkRegistry {
   private:
     // Takes the registry lock, or never returns after a shutdown.
     std::unique_lock<std::mutex> enter();
+    void refreshLocked();
     void registerDevice(libusb_device* device);
+    // Throws the in-use refusal when the device under `id` was held by another
+    // program at the last refresh, or its worker found it so; but first looks
+    // again, since that program may have let it go. Returns otherwise.
+    template <typename Worker>
+    void refuseInUse(const std::map<std::uint64_t, std::string>& inUse,
+                     const std::map<std::uint64_t, Worker>& workers, std::uint64_t id,
+                     const char* kind);
     capture::CaptureTap captureTap(capture::DeviceKind kind, const std::string& serial,
                                    std::uint64_t id);
     void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
@@ -77,6 +85,9 @@ class LinkRegistry {
     std::map<std::string, std::uint64_t> radioSerials;
     std::map<std::uint64_t, RadioWorker> radioWorkers;
     std::uint64_t nextRadioId = 0;
+    // Devices claimed by another program at the last refresh: id -> serial.
+    std::map<std::uint64_t, std::string> usbInUse;
+    std::map<std::uint64_t, std::string> radioInUse;
     std::mutex mutex;
     bool shutDown = false;           // guarded by mutex
     std::condition_variable parked;  // never signalled

@@ -38,6 +38,9 @@ RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind
     RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
     dongle.tap().radioExchange(connection.uri, kind, seq, bytes, size, ack.raw.data(), ack.size);
     StatisticsCounters::bump(connection.statistics.sent_count);
+    if (ack.tooLong) {
+        StatisticsCounters::bump(connection.statistics.too_long_count);
+    }
     return ack;
 }
 
