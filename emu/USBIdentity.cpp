@@ -12,7 +12,6 @@ constexpr std::uint8_t ConfigurationType = 0x02;
 constexpr std::uint8_t InterfaceType = 0x04;
 constexpr std::uint8_t EndpointType = 0x05;
 constexpr std::uint8_t Bulk = 0x02;
-constexpr std::uint16_t MaxPacketSize = 64;
 
 void append16(Bytes& out, std::uint16_t value) {
     out.push_back(value & 0xFF);
@@ -21,7 +20,7 @@ void append16(Bytes& out, std::uint16_t value) {
 
 void appendBulkEndpoint(Bytes& out, std::uint8_t address) {
     out.insert(out.end(), {7, EndpointType, address, Bulk});
-    append16(out, MaxPacketSize);
+    append16(out, USBIdentity::MaxPacketSize);
     out.push_back(0);  // no polling interval for bulk
 }
 

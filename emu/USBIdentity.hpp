@@ -10,6 +10,9 @@ namespace quenfold::orvalis::emu {
 // is full speed with one configuration and interface 0 holding bulk 0x01 OUT
 // and 0x81 IN.
 struct USBIdentity {
+    // wMaxPacketSize of both bulk endpoints, a full-speed device's largest.
+    static constexpr std::uint16_t MaxPacketSize = 64;
+
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::uint16_t bcdDevice = 0x0100;
