@@ -1,5 +1,7 @@
 #include "link/Connection.hpp"
 
+#include <stdexcept>
+
 #include "link/ConnectionImpl.hpp"
 #include "link/Scanner.hpp"
 #include "workers/LinkRegistry.hpp"
@@ -14,7 +16,9 @@ Connection::Connection(const std::string& uri, LinkRegistry& registry)
 // The process-wide registry is made only once a URI needs it: a malformed
 // one fails without touching USB.
 Connection::Connection(const std::string& uri, LinkRegistry* registry)
-    : impl(std::make_shared<ConnectionImpl>()), registry(registry) {
+    : impl(std::make_shared<ConnectionImpl>()),
+      registry(registry),
+      forkGeneration(LinkRegistry::forkGeneration()) {
     impl->parse(uri, [this](std::int32_t id) { return linkRegistry().findRobot(id); });
     linkRegistry().attachConnection(impl);
 }
@@ -34,26 +38,44 @@ Connection::~Connection() {
     }
 }
 
+bool Connection::inherited() const noexcept {
+    return forkGeneration != LinkRegistry::forkGeneration();
+}
+
+void Connection::refuseInherited() const {
+    if (inherited()) {
+        throw std::runtime_error("Connection " + impl->uri +
+                                 " belongs to the parent process: a connection cannot be used "
+                                 "after fork(); open a new one in this process.");
+    }
+}
+
 void Connection::close() {
-    if (impl->deviceId >= 0) {
+    // The parent's connection, and the locks its threads may have held at the
+    // fork, stay the parent's.
+    if (!inherited() && impl->deviceId >= 0) {
         registry->detachConnection(impl);
     }
 }
 
 void Connection::send(Packet& packet) {
+    refuseInherited();
     impl->pushSend(packet);
 }
 
 Packet Connection::recv(std::uint32_t timeoutMs) {
+    refuseInherited();
     return impl->popReceived(timeoutMs);
 }
 
 std::optional<Packet> Connection::recvUntil(std::chrono::steady_clock::time_point until,
                                             bool endOnClose) {
+    refuseInherited();
     return impl->takeReceived(until, endOnClose);
 }
 
 bool Connection::awaitFirstExchange(std::chrono::steady_clock::time_point until) {
+    refuseInherited();
     return impl->awaitFirstExchange(until);
 }
 
@@ -66,6 +88,7 @@ std::string Connection::toString() const {
 }
 
 Connection::Statistics Connection::statistics() const {
+    refuseInherited();
     {
         std::lock_guard<std::mutex> lock(impl->sendQueueMutex);
         impl->throwIfFailed();

@@ -1,5 +1,8 @@
 #include "workers/LinkRegistry.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <iterator>
 #include <stdexcept>
 
@@ -116,23 +119,70 @@ LinkRegistry::LinkRegistry(std::unique_ptr<capture::CaptureFile> capture)
 
 namespace {
 
-// The home of the process-wide registry: its memory stays for good, and the
-// exit only shuts it down.
-class ProcessRegistry {
-  public:
-    ProcessRegistry() : registry_(capture::CaptureFile::fromEnvironment()) {}
-    ~ProcessRegistry() { registry_.get().shutdown(); }
-    LinkRegistry& get() noexcept { return registry_.get(); }
+// Forks this process descends from, counted in each child (see instance()).
+std::atomic<unsigned> forkCount{0};
 
-  private:
-    NeverDestroyed<LinkRegistry> registry_;
+// The process-wide registry. Its memory stays for good, and the exit only
+// shuts it down. A child of fork() has none of its parent's threads: it
+// leaves the parent's registry alone, never touching its locks, and makes a
+// registry of its own at its first need.
+struct ProcessRegistry {
+    std::mutex mutex;  // held by creation, and by the fork handlers across a fork
+    std::atomic<LinkRegistry*> current{nullptr};
+    std::unique_ptr<LinkRegistry> owned;  // never destroyed; a child lets go of it
+
+    static ProcessRegistry& get() {
+        static NeverDestroyed<ProcessRegistry> slot;
+        return slot.get();
+    }
+};
+
+// Installed before the first registry exists, for C++ programs and Python
+// alike: a fork then never copies the registry in the middle of its creation.
+void installForkHandlers() {
+    static const int installed = pthread_atfork(
+        [] { ProcessRegistry::get().mutex.lock(); },
+        [] { ProcessRegistry::get().mutex.unlock(); },
+        [] {
+            ProcessRegistry& slot = ProcessRegistry::get();
+            forkCount.fetch_add(1, std::memory_order_relaxed);
+            static_cast<void>(slot.owned.release());  // the parent's, left as it is
+            slot.current = nullptr;
+            slot.mutex.unlock();
+        });
+    static_cast<void>(installed);  // without handlers a fork is as before
+}
+
+// Made once a registry exists, so it is destroyed before anything that the
+// registry's creation made: the process's exit shuts down its own registry.
+struct ExitShutdown {
+    ~ExitShutdown() {
+        if (LinkRegistry* registry = ProcessRegistry::get().current.load()) {
+            registry->shutdown();
+        }
+    }
 };
 
 }  // namespace
 
 LinkRegistry& LinkRegistry::instance() {
-    static ProcessRegistry registry;
-    return registry.get();
+    ProcessRegistry& slot = ProcessRegistry::get();
+    if (LinkRegistry* registry = slot.current.load(std::memory_order_acquire)) {
+        return *registry;
+    }
+    installForkHandlers();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.owned) {
+        // A failed creation (libusb cannot start) leaves none: the next call retries.
+        slot.owned = std::make_unique<LinkRegistry>(capture::CaptureFile::fromEnvironment());
+        static ExitShutdown exitShutdown;
+        slot.current.store(slot.owned.get(), std::memory_order_release);
+    }
+    return *slot.owned;
+}
+
+unsigned LinkRegistry::forkGeneration() noexcept {
+    return forkCount.load(std::memory_order_relaxed);
 }
 
 std::unique_lock<std::mutex> LinkRegistry::enter() {

@@ -31,8 +31,13 @@ class LinkRegistry {
 
     // The process-wide registry. It is never destroyed: threads the program
     // did not stop (daemon threads in a scan or a close) may still be inside
-    // it while the process exits. At exit it shuts down instead.
+    // it while the process exits. At exit it shuts down instead. A child of
+    // fork() gets a new one.
     static LinkRegistry& instance();
+    // How many forks this process descends from: a child of fork() starts
+    // with a new process-wide registry, and what it inherited of the
+    // parent's belongs to the parent.
+    static unsigned forkGeneration() noexcept;
 
     // Stops every worker, which closes the devices, after the calls under
     // way have ended; a call that comes later never returns. For the end of
