@@ -1,6 +1,7 @@
 #include "emu/UrbEngine.hpp"
 
 #include <libusb.h>
+#include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -285,6 +286,16 @@ void UrbEngine::control(Client& client, Urb urb) {
     const std::uint8_t* data = urb.data() + SetupPacket::Size;
     std::size_t length = std::min<std::size_t>(setup.length, urb.length - SetupPacket::Size);
 
+    const bool serialRequest = setup.standard() && setup.request == USB_REQ_GET_DESCRIPTOR &&
+                               setup.value == ((USB_DT_STRING << 8) | USBIdentity::SerialIndex);
+    if (serialRequest && serialFault_ == SerialFault::Stall) {
+        finish(client, std::move(urb), -EPIPE, 0);
+        return;
+    }
+    if (serialRequest && serialFault_ == SerialFault::Hang) {
+        client.pending.push_back(std::move(urb));  // until the client gives up
+        return;
+    }
     if (setup.standard()) {
         std::optional<Bytes> answer = StandardRequests(identity_, halted_).answer(setup);
         if (!answer) {
@@ -472,6 +483,11 @@ void UrbEngine::hangNextWrite(std::size_t acceptedBytes) {
 void UrbEngine::failNextControl() {
     std::lock_guard lock(mutex_);
     controlFault_ = ControlFault::Stall;
+}
+
+void UrbEngine::setSerialFault(SerialFault fault) {
+    std::lock_guard lock(mutex_);
+    serialFault_ = fault;
 }
 
 void UrbEngine::timeOutNextControl() {

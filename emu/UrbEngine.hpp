@@ -68,6 +68,9 @@ class UrbEngine {
     void hangNextWrite(std::size_t acceptedBytes);
     void failNextControl();
     void timeOutNextControl();
+    // How every request for the serial-number string ends from now on.
+    enum class SerialFault { None, Stall, Hang };
+    void setSerialFault(SerialFault fault);
 
     std::vector<ControlRecord> controlLog() const;
     std::vector<Bytes> bulkOutLog() const;
@@ -130,6 +133,7 @@ class UrbEngine {
     std::optional<std::size_t> shortWrite_;
     std::optional<std::size_t> hangWrite_;
     ControlFault controlFault_ = ControlFault::None;
+    SerialFault serialFault_ = SerialFault::None;
     std::vector<ControlRecord> controlLog_;
     std::vector<Bytes> bulkOutLog_;
     // References taken under the mutex, for handleIoctl to drop after it.
