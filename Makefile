@@ -37,7 +37,7 @@ cpp-test-tsan: deps
 	cmake -S . -B build/tsan $(CMAKE_TEST_FLAGS) -DORVAPY_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target link_tests device_tests
 	ctest --test-dir build/tsan --output-on-failure --timeout 300 -j $(JOBS) \
-		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|RadioTurnTest|USBWorkerTest|KorvaneUSBTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest)\.'
+		-R '^(ConnectionQueues|WorkerThread|RadioWorkerTest|RadioTurnTest|USBWorkerTest|KorvaneUSBTest|LinkRegistryTest|ScannerTest|CaptureFile|CaptureHooksTest|OtherProgram|TooLong)\.'
 
 # The two distributions: orvapy from its repaired wheel (the one package-test
 # tests too), and the emulated bench, orvaemu, from emu/.
@@ -160,7 +160,7 @@ FUZZ_SECONDS ?= 300
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DORVAPY_BUILD_FUZZ=ON \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build build/fuzz -j $(JOBS) --target uri_fuzz packet_fuzz
+	cmake --build build/fuzz -j $(JOBS) --target uri_fuzz packet_fuzz device_fuzz
 	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
 fuzz-test:

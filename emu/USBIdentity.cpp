@@ -32,7 +32,10 @@ std::vector<std::uint16_t> utf16(const std::string& text) {
     std::vector<std::uint16_t> units;
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<std::uint8_t>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : 0;
+        const std::size_t length = lead < 0x80          ? 1
+                                   : (lead >> 5) == 6  ? 2
+                                   : (lead >> 4) == 14 ? 3
+                                                       : 0;
         std::uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F : lead & 0x0F;
         bool valid = length != 0 && i + length <= text.size();
         for (std::size_t k = 1; valid && k < length; ++k) {

@@ -15,8 +15,10 @@ namespace quenfold::orvalis {
 namespace {
 
 const std::string Radio = "radio://0/80/2M/E7E7E7E7E7?safelink=0&ackfilter=0";
-const std::string DongleInUse = "Skelder with serial S1 is in use by another program (LIBUSB_ERROR_BUSY)";
-const std::string RobotInUse = "Korvane with serial R1 is in use by another program (LIBUSB_ERROR_BUSY)";
+const std::string DongleInUse =
+    "Skelder with serial S1 is in use by another program (LIBUSB_ERROR_BUSY)";
+const std::string RobotInUse =
+    "Korvane with serial R1 is in use by another program (LIBUSB_ERROR_BUSY)";
 
 class OtherProgram : public ::testing::Test {
   protected:
