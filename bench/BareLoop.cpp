@@ -5,6 +5,7 @@
 // in one process against one emulated bench, round after round.
 #include <libusb.h>
 #include <sys/prctl.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,7 +14,8 @@
 #include <string>
 
 #include "capture/CaptureFile.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace {
@@ -31,6 +33,13 @@ constexpr std::uint8_t DownBit = 0x04;
 
 double seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// CPU seconds of the whole process, every thread's.
+double processCpu() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -118,15 +127,18 @@ struct BareDevice {
 namespace {
 
 // Seconds for `count` echoes through a connection of `registry`, after
-// `warmup` unmeasured ones.
+// `warmup` unmeasured ones; `cpu`, when given, gets the process's CPU seconds
+// for them.
 double echoesThrough(quenfold::orvalis::LinkRegistry& registry, const char* uri, int count,
-                     int warmup) {
+                     int warmup, double* cpu = nullptr) {
     using namespace quenfold::orvalis;
-    Connection connection(uri, registry);
+    Connection connection = ConnectionAccess::open(uri, registry);
     Clock::time_point started;
+    double cpuStarted = 0;
     for (int i = 0; i < warmup + count; ++i) {
         if (i == warmup) {
             started = Clock::now();
+            cpuStarted = processCpu();
         }
         Packet packet;
         packet.setPort(1);
@@ -143,6 +155,9 @@ double echoesThrough(quenfold::orvalis::LinkRegistry& registry, const char* uri,
         }
     }
     double elapsed = seconds(started);
+    if (cpu) {
+        *cpu = processCpu() - cpuStarted;
+    }
     connection.close();
     return elapsed;
 }
@@ -248,6 +263,17 @@ double cpp_echoes(const char* uri, int count, int warmup) {
     try {
         LinkRegistry registry;
         return echoesThrough(registry, uri, count, warmup);
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// The same, with the process's CPU seconds for the measured echoes in `cpu`.
+double cpp_echoes_cpu(const char* uri, int count, int warmup, double* cpu) {
+    using namespace quenfold::orvalis;
+    try {
+        LinkRegistry registry;
+        return echoesThrough(registry, uri, count, warmup, cpu);
     } catch (const std::exception&) {
         return -1;
     }

@@ -15,7 +15,8 @@
 #include <string>
 
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 struct BareDevice;
@@ -51,7 +52,7 @@ double bareEchoes(int count) {
 double exchangesPerStreamedPacket(int count) {
     using namespace quenfold::orvalis;
     LinkRegistry registry;
-    Connection connection(Uri, registry);
+    Connection connection = ConnectionAccess::open(Uri, registry);
     // Pings begin once the worker serves the connection.
     while (connection.statistics().sent_count == 0) {
         connection.recv(1);

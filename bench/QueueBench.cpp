@@ -9,15 +9,15 @@
 #include <new>
 
 #include "AllocationCount.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionQueues.hpp"
 
-using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::ConnectionQueues;
 using quenfold::orvalis::Packet;
 
 int main() {
     constexpr int Depth = 64;
     constexpr int Rounds = 200000;
-    ConnectionImpl connection;
+    ConnectionQueues connection;
     Packet packet;
     packet.setPayload("\x01\x02\x03\x04\x05\x06\x07\x08");
 
@@ -27,8 +27,7 @@ int main() {
         connection.pushSend(packet);
         connection.pushReceived(packet);
     }
-    while (!connection.sendQueue.empty()) {
-        connection.sendQueue.pop();
+    while (connection.popSend()) {
         connection.popReceived(1);
     }
 
@@ -40,7 +39,7 @@ int main() {
             connection.pushSend(packet);
         }
         for (int i = 0; i < Depth; ++i) {
-            connection.sendQueue.pop();
+            connection.popSend();
         }
         if (round % 64 == 0) {
             connection.pushReceived(packet);

@@ -15,7 +15,8 @@
 
 #include "AllocationCount.hpp"
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/KorvaneUSB.hpp"
 #include "usb/Skelder.hpp"
@@ -147,16 +148,17 @@ int main() {
     double cableAllocations;
     {
         // Without pings the echo would wait for the next packet to ride on.
-        Connection radio("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
+        Connection radio =
+            ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7?safelink=0", registry);
         radioTrip = connectionRoundTrip(radio);
         radioAllocations = allocationsPerEcho(radio);
     }
     {
-        Connection radio("radio://0/80/2M/E7E7E7E7E7", registry);
+        Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
         safelinkAllocations = allocationsPerEcho(radio);
     }
     {
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         cableTrip = connectionRoundTrip(cable);
         cableAllocations = allocationsPerEcho(cable);
     }

@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 #include "workers/RadioTurn.hpp"
 
@@ -68,7 +69,7 @@ double cpuPercentOver(double seconds) {
 }
 
 double idlePercent(LinkRegistry& registry, const char* uri, double seconds) {
-    Connection connection(uri, registry);
+    Connection connection = ConnectionAccess::open(uri, registry);
     // Past the opening and the first turns.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     double percent = cpuPercentOver(seconds);
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
     }
 
     setExchangeHook(&stampExchange);
-    Connection connection("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0", registry);
+    Connection connection = ConnectionAccess::open(
+        "radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0", registry);
     std::vector<double> medians;
     for (int round = 0; round < options.rounds; ++round) {
         medians.push_back(sendToExchange(connection, options.sends));

@@ -15,6 +15,7 @@ before its first use.
 import ctypes
 import json
 import os
+import resource
 import subprocess
 import sys
 import threading
@@ -40,6 +41,9 @@ def bare_library(path):
         function.argtypes = [ctypes.c_void_p, ctypes.c_int]
     library.cpp_echoes.restype = ctypes.c_double
     library.cpp_echoes.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
+    library.cpp_echoes_cpu.restype = ctypes.c_double
+    library.cpp_echoes_cpu.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int,
+                                       ctypes.POINTER(ctypes.c_double)]
     library.cpp_captured_echoes.restype = ctypes.c_double
     library.cpp_captured_echoes.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int,
                                             ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64)]
@@ -85,10 +89,12 @@ def orvapy_echoes(connection, count, warmup=5):
     for i in range(warmup + count):
         if i == warmup:
             started = time.perf_counter()
-        connection.send(packet(i))
+        sent = packet(i)
+        expected = sent.payload
+        connection.send(sent)
         # Only this packet's echo counts: a robot may still hold replies of
         # an earlier session.
-        while connection.recv(1000).payload != packet(i).payload:
+        while connection.recv(1000).payload != expected:
             pass
     return time.perf_counter() - started
 
@@ -305,29 +311,72 @@ def group_scan2(library, pace):
     return scan_with(2, pace)
 
 
+# The groups below run under the launcher (run_launched): the devices answer
+# from its process, so that the CPU seconds counted here are the library's
+# and the client's alone, and no thread of either is pinned.
+LAUNCHED_DEVICES = ("--dongle", "BENCH0", "--usb-robot", "BENCHR0",
+                    "--radio-robot", "80/2M", "--radio-robot", "84/2M")
+
+IDLE_KINDS = {
+    "radio, no autoping": "radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0",
+    "radio plain": "radio://0/80/2M/E7E7E7E7E7?safelink=0",
+    "radio safelink": "radio://0/84/2M/E7E7E7E7E7",
+    "cable": "usb://0",
+}
+
+
+def switches():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_nvcsw + usage.ru_nivcsw
+
+
 def group_idle(library, pace):
-    """CPU of the process while a connection has nothing to do."""
+    """CPU and context switches of the library's process while a connection
+    has nothing to do (autoping's pings are the protocol's own traffic)."""
     import orvapy
-    bench = new_bench(pace)
-    bench.add_dongle("BENCH0")
-    bench.add_usb_robot("BENCHR0")
-    bench.add_radio_robot(80, "2M")
-    kinds = {
-        "radio, no autoping": "radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0",
-        "radio plain": "radio://0/80/2M/E7E7E7E7E7?safelink=0",
-        "radio safelink": "radio://0/80/2M/E7E7E7E7E7",
-        "cable": "usb://0",
-    }
     figures = {}
-    for kind, uri in kinds.items():
+    for kind, uri in IDLE_KINDS.items():
         connection = orvapy.Connection(uri)
         connection.send(packet(0))
         time.sleep(0.3)
-        cpu = time.process_time()
-        wall = time.perf_counter()
+        cpu, wall, switched = time.process_time(), time.perf_counter(), switches()
         time.sleep(2.0)
-        figures[kind] = (time.process_time() - cpu) / (time.perf_counter() - wall)
+        seconds = time.perf_counter() - wall
+        figures[kind] = {"cpu": (time.process_time() - cpu) / seconds,
+                         "switches": (switches() - switched) / seconds}
         connection.close()
+    return figures
+
+
+def group_cpu(library, pace):
+    """Wall and CPU seconds of the library's process for the same echoes
+    through orvapy, the C++ path and the bare loop, interleaved round by round."""
+    import orvapy
+    figures = {}
+    for kind, (uri, serial, loop, channel, safelink) in ECHO_KINDS.items():
+        sides = {"orvapy": [], "cpp": [], "bare": []}
+        for _ in range(ROUNDS):
+            connection = orvapy.Connection(uri)
+            orvapy_echoes(connection, 0, warmup=5)
+            cpu = time.process_time()
+            wall = orvapy_echoes(connection, ECHOES, warmup=0)
+            sides["orvapy"].append((wall, time.process_time() - cpu))
+            connection.close()
+            with BareDevice(library, serial) as device:
+                if channel is not None:
+                    device.call("bare_control", 0x01, channel)
+                if safelink and library.bare_safelink(device.handle) != 0:
+                    raise RuntimeError("safelink handshake failed")
+                device.call(loop, 5)
+                cpu = time.process_time()
+                wall = device.call(loop, ECHOES)
+                sides["bare"].append((wall, time.process_time() - cpu))
+            cpu_seconds = ctypes.c_double(0)
+            wall = library.cpp_echoes_cpu(uri.encode(), ECHOES, 5, ctypes.byref(cpu_seconds))
+            if wall < 0:
+                raise RuntimeError(f"C++ echoes failed on {uri}")
+            sides["cpp"].append((wall, cpu_seconds.value))
+        figures[kind] = sides
     return figures
 
 
@@ -382,6 +431,19 @@ def run_group(name, library_path, pace="fast", rounds=ROUNDS):
         [sys.executable, os.path.abspath(__file__), "--group", name, "--pace", pace,
          "--rounds", str(rounds), library_path],
         check=True, stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(output.splitlines()[-1])
+
+
+def run_launched(name, library_path, pace="fast", rounds=ROUNDS, devices=LAUNCHED_DEVICES):
+    """Runs one group under the launcher, the devices in the launcher's
+    process; no thread of either process pinned (ORVAEMU_PIN=0), as on a
+    user's machine."""
+    env = dict(os.environ, ORVAEMU_PIN="0")
+    output = subprocess.run(
+        [sys.executable, "-m", "orvaemu", "--pace", pace, *devices, "--",
+         sys.executable, os.path.abspath(__file__), "--group", name, "--pace", pace,
+         "--rounds", str(rounds), library_path],
+        check=True, stdout=subprocess.PIPE, text=True, env=env).stdout
     return json.loads(output.splitlines()[-1])
 
 
@@ -464,9 +526,33 @@ def report_scan(table, figures, pace):
               f"best of {len(figures['1'])} interleaved rounds")
 
 
-def report_idle(table, figures):
-    for kind, share in figures.items():
-        table.add(f"idle CPU, {kind}", f"{share * 100:.1f} %", "of one core, whole process, 2 s")
+def report_idle(table, figures, pace):
+    for kind, values in figures.items():
+        table.add(f"idle CPU ({pace}), {kind}", f"{values['cpu'] * 100:.1f} %",
+                  f"of one core, library's process, 2 s; {values['switches']:.0f} context "
+                  "switches/s")
+
+
+CPU_ROUNDS = 15
+
+
+def report_cpu(table, figures):
+    for kind, sides in figures.items():
+        wall = {side: min(w for w, _ in rounds) for side, rounds in sides.items()}
+        table.add(f"echo {kind}: orvapy / bare, threads unpinned",
+                  f"{wall['orvapy'] / wall['bare']:.2f}",
+                  f"best of {len(sides['bare'])} interleaved rounds of {ECHOES} echoes: "
+                  f"{us(wall['orvapy'] / ECHOES)} / {us(wall['bare'] / ECHOES)}")
+        table.add(f"echo {kind}: C++ path / bare, threads unpinned",
+                  f"{wall['cpp'] / wall['bare']:.2f}",
+                  f"{us(wall['cpp'] / ECHOES)} / {us(wall['bare'] / ECHOES)}")
+    for kind, sides in figures.items():
+        cpu = {side: min(c for _, c in rounds) for side, rounds in sides.items()}
+        table.add(f"CPU per echo {kind}: orvapy / bare", f"{cpu['orvapy'] / cpu['bare']:.2f}",
+                  f"{us(cpu['orvapy'] / ECHOES)} / {us(cpu['bare'] / ECHOES)} of CPU, "
+                  f"library's process, best of {len(sides['bare'])} interleaved rounds")
+        table.add(f"CPU per echo {kind}: C++ path / bare", f"{cpu['cpp'] / cpu['bare']:.2f}",
+                  f"{us(cpu['cpp'] / ECHOES)} / {us(cpu['bare'] / ECHOES)} of CPU")
 
 
 def report_allocations(table, build):
@@ -529,8 +615,11 @@ def main(argv):
             report_scan(table, figures, pace)
     if wanted("capture"):
         report_capture(table, run_group("capture", library_path))
+    if wanted("cpu"):
+        report_cpu(table, run_launched("cpu", library_path, rounds=CPU_ROUNDS))
     if wanted("idle"):
-        report_idle(table, run_group("idle", library_path))
+        report_idle(table, run_launched("idle", library_path), "fast")
+        report_idle(table, run_launched("idle", library_path, "hardware"), "hardware")
     if wanted("allocations"):
         report_allocations(table, build)
     if wanted("slack"):

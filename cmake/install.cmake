@@ -6,17 +6,13 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(orvalis_public_headers
-    ${PROJECT_SOURCE_DIR}/src/link/Connection.hpp
-    ${PROJECT_SOURCE_DIR}/src/link/ConnectionStatistics.hpp
-    ${PROJECT_SOURCE_DIR}/src/link/Packet.hpp)
 set(orvalis_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/orvalis)
 
 target_include_directories(orvalis INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_features(orvalis INTERFACE cxx_std_17)
-install(FILES ${orvalis_public_headers}
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/orvalis COMPONENT devel)
-install(TARGETS orvalis EXPORT orvalisTargets
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/orvalis
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT devel)
+install(TARGETS orvalis orvalis_capture EXPORT orvalisTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel)
 install(EXPORT orvalisTargets NAMESPACE orvalis::
         DESTINATION ${orvalis_cmake_dir} COMPONENT devel)

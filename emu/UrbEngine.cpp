@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
+#include "emu/ReapWait.hpp"
 #include "emu/SetupPacket.hpp"
 #include "emu/StandardRequests.hpp"
 #include "usb/USBIds.hpp"
@@ -53,7 +55,9 @@ bool writeArgument(UMockdevIoctlData* arg, const T& value) {
 }  // namespace
 
 UrbEngine::UrbEngine(USBIdentity identity, USBFunction& function)
-    : identity_(std::move(identity)), function_(function) {}
+    : identity_(std::move(identity)), function_(function), timer_(DueTimer::shared()) {}
+
+UrbEngine::~UrbEngine() { timer_->cancel(this); }
 
 void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
     Outcome outcome;
@@ -65,6 +69,7 @@ void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
                            umockdev_ioctl_client_get_arg(client));
         released.insert(released.end(), releasedLater_.begin(), releasedLater_.end());
         releasedLater_.clear();
+        settleLocked();
     }
     // Dropping a reference may finalize a client, and with it call back into
     // the engine: never under the mutex.
@@ -110,6 +115,9 @@ UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
     // Like the kernel, completed URBs stay reapable after a disconnect.
     if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
         return reap(client, arg, gone);
+    }
+    if (request == ReapSignalRequest) {
+        return giveReapSignal(client, arg);
     }
     if (gone) {
         return {-1, ENODEV};
@@ -378,6 +386,59 @@ void UrbEngine::finish(Client& client, Urb urb, int status, std::size_t actualLe
 void UrbEngine::pump() {
     std::lock_guard lock(mutex_);
     pumpLocked();
+    settleLocked();
+}
+
+UrbEngine::Outcome UrbEngine::giveReapSignal(Client& client, UMockdevIoctlData* arg) {
+    // The testbed's folder, which goes with it.
+    const char* folder = std::getenv("UMOCKDEV_DIR");
+    // A second request (a duplicated descriptor) replaces the first signal.
+    client.signal = folder ? ReapSignal::create(folder) : nullptr;
+    if (!client.signal) {
+        return {-1, EIO};
+    }
+    ReapSignalReply reply{};
+    client.signal->path().copy(reply.path, sizeof reply.path - 1);
+    return writeArgument(arg, reply) ? Outcome{0, 0} : Outcome{-1, EFAULT};
+}
+
+void UrbEngine::settleLocked() {
+    auto now = Clock::now();
+    auto next = Clock::time_point::max();
+    for (auto& [handle, client] : clients_) {
+        bool reapable = false;
+        for (const Urb& urb : client.completed) {
+            if (urb.due <= now) {
+                reapable = true;
+            } else {
+                next = std::min(next, urb.due);
+            }
+        }
+        if (client.signal) {
+            client.signal->set(reapable);
+        }
+        // The firmware's answer reaches a waiting bulk IN once it is due.
+        if (answerDue_ > now && client.session == session_ &&
+            std::any_of(client.pending.begin(), client.pending.end(),
+                        [](const Urb& urb) { return urb.endpoint == BulkEndpointIn; })) {
+            next = std::min(next, answerDue_);
+        }
+    }
+    if (next != Clock::time_point::max() && next != dueCall_) {
+        dueCall_ = next;
+        timer_->schedule(this, next);
+    }
+}
+
+void UrbEngine::due() {
+    try {
+        std::lock_guard lock(mutex_);
+        dueCall_ = {};
+        pumpLocked();
+        settleLocked();
+    } catch (...) {
+        // Only allocation can fail here; the client's own time-out ends its wait.
+    }
 }
 
 UrbEngine::Clock::time_point UrbEngine::occupy(Pacing::Duration duration) {
@@ -427,7 +488,9 @@ unsigned UrbEngine::plugIn() {
     halted_.clear();
     busyUntil_ = answerDue_ = Clock::time_point{};
     function_.capture().plug(true);
-    return ++session_;
+    ++session_;
+    settleLocked();
+    return session_;
 }
 
 void UrbEngine::unplug() {
@@ -446,6 +509,7 @@ void UrbEngine::unplug() {
     }
     function_.unplugged();
     function_.capture().plug(false);
+    settleLocked();
 }
 
 bool UrbEngine::plugged() const {
@@ -468,6 +532,7 @@ void UrbEngine::stallEndpoint(std::uint8_t endpoint) {
             }
         }
     }
+    settleLocked();
 }
 
 void UrbEngine::shortWrite(std::size_t acceptedBytes) {

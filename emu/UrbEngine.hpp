@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "emu/ControlRecord.hpp"
+#include "emu/DueTimer.hpp"
 #include "emu/GObjectRef.hpp"
 #include "emu/Pacing.hpp"
+#include "emu/ReapSignal.hpp"
 #include "emu/USBFunction.hpp"
 #include "emu/USBIdentity.hpp"
 #include "emu/Urb.hpp"
@@ -29,17 +31,22 @@ namespace quenfold::orvalis::emu {
 // until they are reaped, applies the injected faults, and hands the traffic
 // of interface 0 to the firmware.
 //
+// Each client that asks for it gets a reap signal (ReapWait.hpp), raised
+// exactly while it has a URB to reap; a paced URB coming due raises it from
+// the process's DueTimer.
+//
 // Ioctls arrive on the testbed's thread; tests call the rest from their own
 // threads. One mutex guards everything; it is held only for short work (the
 // firmware's included) and never while waiting for a client, so the testbed's
 // thread, which serves every device, never stalls.
-class UrbEngine {
+class UrbEngine : private DueTimer::Client {
   public:
     using Bytes = std::vector<std::uint8_t>;
 
     UrbEngine(USBIdentity identity, USBFunction& function);
     UrbEngine(const UrbEngine&) = delete;
     UrbEngine& operator=(const UrbEngine&) = delete;
+    ~UrbEngine();
 
     const USBIdentity& identity() const { return identity_; }
 
@@ -89,6 +96,7 @@ class UrbEngine {
         // Interfaces this client claimed; like the kernel's, a claim belongs
         // to one open node (one client), and goes when it is closed.
         std::set<unsigned> claimed;
+        std::unique_ptr<ReapSignal> signal;
     };
     enum class ControlFault { None, Stall, Hang };
     // An ioctl's result and errno.
@@ -117,6 +125,11 @@ class UrbEngine {
     // device does one at a time.
     Clock::time_point occupy(Pacing::Duration duration);
     void pumpLocked();
+    Outcome giveReapSignal(Client& client, UMockdevIoctlData* arg);
+    // Raises or lowers each client's reap signal and asks the timer for the
+    // next moment one may change; called after everything that may change one.
+    void settleLocked();
+    void due() override;
 
     const USBIdentity identity_;
     USBFunction& function_;
@@ -138,6 +151,8 @@ class UrbEngine {
     std::vector<Bytes> bulkOutLog_;
     // References taken under the mutex, for handleIoctl to drop after it.
     std::vector<GObject*> releasedLater_;
+    std::shared_ptr<DueTimer> timer_;
+    Clock::time_point dueCall_{};  // the call asked of the timer, if any
 };
 
 }  // namespace quenfold::orvalis::emu

@@ -5,8 +5,9 @@
 
 #include "Bindings.hpp"
 #include "LockReleased.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "link/InvalidUri.hpp"
+#include "orvalis/Connection.hpp"
 
 namespace py = pybind11;
 
@@ -33,7 +34,7 @@ Packet receive(Connection& connection, std::uint32_t timeoutMs) {
             if (!unlimited) {
                 until = std::min(until, deadline);
             }
-            packet = connection.recvUntil(until, unlimited);
+            packet = ConnectionAccess::recvUntil(connection, until, unlimited);
         }
         if (packet) {
             return *packet;

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "workers/NeverDestroyed.hpp"
+#include "base/NeverDestroyed.hpp"
 
 namespace py = pybind11;
 

@@ -1,7 +1,7 @@
 #include <cstdint>
 
 #include "Bindings.hpp"
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 
 namespace py = pybind11;
 

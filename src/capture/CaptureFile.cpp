@@ -123,7 +123,7 @@ CaptureFile::CaptureFile(std::string path, std::FILE* stream, std::size_t capaci
 
 CaptureFile::~CaptureFile() {
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
+        MutexLock lock(wakeMutex_);
         stopping_ = true;
     }
     wake_.notify_one();
@@ -142,7 +142,7 @@ std::uint32_t CaptureFile::addInterface(DeviceKind kind, const std::string& seri
 }
 
 std::uint32_t CaptureFile::addInterface(const std::string& name, const std::string& description) {
-    std::lock_guard<std::mutex> lock(interfacesMutex_);
+    MutexLock lock(interfacesMutex_);
     auto [entry, added] =
         interfaceIds_.emplace(name, static_cast<std::uint32_t>(interfaceIds_.size()));
     if (added) {
@@ -160,10 +160,12 @@ void CaptureFile::push(CaptureRecord& record) {
 }
 
 void CaptureFile::flush() {
-    std::unique_lock<std::mutex> lock(wakeMutex_);
+    MutexLock lock(wakeMutex_);
     const std::uint64_t ticket = ++flushRequested_;
     wake_.notify_one();
-    written_.wait_for(lock, FlushWaitLimit, [&] { return flushDone_ >= ticket || stopping_; });
+    const auto until = std::chrono::steady_clock::now() + FlushWaitLimit;
+    while (flushDone_ < ticket && !stopping_ && lock.waitUntil(written_, until)) {
+    }
 }
 
 void CaptureFile::run() {
@@ -176,10 +178,11 @@ void CaptureFile::run() {
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     std::vector<CaptureRecord> batch;
     batch.reserve(buffer_.capacity());
-    std::unique_lock<std::mutex> lock(wakeMutex_);
+    MutexLock lock(wakeMutex_);
     for (;;) {
-        wake_.wait_for(lock, FlushInterval,
-                       [this] { return stopping_ || flushRequested_ != flushDone_; });
+        const auto until = std::chrono::steady_clock::now() + FlushInterval;
+        while (!stopping_ && flushRequested_ == flushDone_ && lock.waitUntil(wake_, until)) {
+        }
         const bool stop = stopping_;
         const std::uint64_t ticket = flushRequested_;
         lock.unlock();
@@ -220,7 +223,7 @@ void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
     const std::uint64_t dropped = buffer_.take(batch);
     std::vector<Interface> interfaces;
     {
-        std::lock_guard<std::mutex> lock(interfacesMutex_);
+        MutexLock lock(interfacesMutex_);
         interfaces.swap(newInterfaces_);
     }
     if (ended()) {

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Mutex.hpp"
 #include "capture/CaptureFormat.hpp"
 #include "capture/CaptureRecord.hpp"
 #include "capture/PcapngWriter.hpp"
@@ -78,11 +78,11 @@ class CaptureFile {
         std::string description;
     };
 
-    void run();
+    void run() EXCLUDES(wakeMutex_);
     // Opens a FIFO that had no reader when the capture began, once it has
-    // one; false while it has none.
+    // one; false while it has none. Only the writer thread calls it.
     bool awaitReader();
-    void writePending(std::vector<CaptureRecord>& batch);
+    void writePending(std::vector<CaptureRecord>& batch) EXCLUDES(interfacesMutex_);
     void end(const char* reason);
 
     const std::string path_;
@@ -91,16 +91,17 @@ class CaptureFile {
     std::atomic<bool> ended_{false};
     std::atomic<std::uint64_t> dropped_{0};
 
-    std::mutex interfacesMutex_;
-    std::map<std::string, std::uint32_t> interfaceIds_;
-    std::vector<Interface> newInterfaces_;  // not yet written
+    Mutex interfacesMutex_;
+    std::map<std::string, std::uint32_t> interfaceIds_ GUARDED_BY(interfacesMutex_);
+    // Not yet written.
+    std::vector<Interface> newInterfaces_ GUARDED_BY(interfacesMutex_);
 
-    std::mutex wakeMutex_;
+    Mutex wakeMutex_;
     std::condition_variable wake_;
     std::condition_variable written_;
-    bool stopping_ = false;
-    std::uint64_t flushRequested_ = 0;
-    std::uint64_t flushDone_ = 0;
+    bool stopping_ GUARDED_BY(wakeMutex_) = false;
+    std::uint64_t flushRequested_ GUARDED_BY(wakeMutex_) = 0;
+    std::uint64_t flushDone_ GUARDED_BY(wakeMutex_) = 0;
     std::thread thread_;  // last: starts once everything above exists
 };
 

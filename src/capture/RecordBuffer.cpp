@@ -5,11 +5,12 @@
 namespace quenfold::orvalis::capture {
 
 RecordBuffer::RecordBuffer(std::size_t capacity) : capacity_(capacity) {
+    MutexLock lock(mutex_);  // nobody else has the buffer yet
     records_.reserve(capacity_);
 }
 
 void RecordBuffer::push(const CaptureRecord& record) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (records_.size() == capacity_) {
         ++dropped_;
         return;
@@ -18,7 +19,7 @@ void RecordBuffer::push(const CaptureRecord& record) {
 }
 
 std::uint64_t RecordBuffer::take(std::vector<CaptureRecord>& taken) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     records_.swap(taken);
     return std::exchange(dropped_, 0);
 }

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "base/Mutex.hpp"
 #include "capture/CaptureRecord.hpp"
 
 namespace quenfold::orvalis::capture {
@@ -17,20 +17,20 @@ class RecordBuffer {
   public:
     explicit RecordBuffer(std::size_t capacity);
 
-    void push(const CaptureRecord& record);
+    void push(const CaptureRecord& record) EXCLUDES(mutex_);
 
     // Swaps everything pushed so far into `taken`, which must be empty and
     // have the buffer's capacity; returns how many were dropped since the
     // last take.
-    std::uint64_t take(std::vector<CaptureRecord>& taken);
+    std::uint64_t take(std::vector<CaptureRecord>& taken) EXCLUDES(mutex_);
 
     std::size_t capacity() const noexcept { return capacity_; }
 
   private:
     const std::size_t capacity_;
-    std::mutex mutex_;
-    std::vector<CaptureRecord> records_;
-    std::uint64_t dropped_ = 0;
+    Mutex mutex_;
+    std::vector<CaptureRecord> records_ GUARDED_BY(mutex_);
+    std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace quenfold::orvalis::capture

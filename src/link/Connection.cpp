@@ -1,25 +1,21 @@
-#include "link/Connection.hpp"
+#include "orvalis/Connection.hpp"
 
-#include <stdexcept>
-
-#include "link/ConnectionImpl.hpp"
 #include "link/Scanner.hpp"
+#include "link/UriParsing.hpp"
+#include "workers/ConnectionImpl.hpp"
+#include "workers/LinkError.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
 
 Connection::Connection(const std::string& uri) : Connection(uri, nullptr) {}
 
-Connection::Connection(const std::string& uri, LinkRegistry& registry)
-    : Connection(uri, &registry) {}
-
 // The process-wide registry is made only once a URI needs it: a malformed
 // one fails without touching USB.
 Connection::Connection(const std::string& uri, LinkRegistry* registry)
-    : impl(std::make_shared<ConnectionImpl>()),
-      registry(registry),
-      forkGeneration(LinkRegistry::forkGeneration()) {
-    impl->parse(uri, [this](std::int32_t id) { return linkRegistry().findRobot(id); });
+    : registry(registry), forkGeneration(LinkRegistry::forkGeneration()) {
+    impl = std::make_shared<ConnectionImpl>(parseLinkSettings(
+        uri, [this](std::int32_t id) { return linkRegistry().findRobot(id); }));
     linkRegistry().attachConnection(impl);
 }
 
@@ -44,7 +40,7 @@ bool Connection::inherited() const noexcept {
 
 void Connection::refuseInherited() const {
     if (inherited()) {
-        throw std::runtime_error("Connection " + impl->uri +
+        throw InheritedConnection("Connection " + impl->settings.uri +
                                  " belongs to the parent process: a connection cannot be used "
                                  "after fork(); open a new one in this process.");
     }
@@ -60,40 +56,25 @@ void Connection::close() {
 
 void Connection::send(Packet& packet) {
     refuseInherited();
-    impl->pushSend(packet);
+    impl->queues.pushSend(packet);
 }
 
 Packet Connection::recv(std::uint32_t timeoutMs) {
     refuseInherited();
-    return impl->popReceived(timeoutMs);
-}
-
-std::optional<Packet> Connection::recvUntil(std::chrono::steady_clock::time_point until,
-                                            bool endOnClose) {
-    refuseInherited();
-    return impl->takeReceived(until, endOnClose);
-}
-
-bool Connection::awaitFirstExchange(std::chrono::steady_clock::time_point until) {
-    refuseInherited();
-    return impl->awaitFirstExchange(until);
+    return impl->queues.popReceived(timeoutMs);
 }
 
 const std::string& Connection::uri() const noexcept {
-    return impl->uri;
+    return impl->settings.uri;
 }
 
 std::string Connection::toString() const {
-    return "Connection(" + impl->uri + ")";
+    return "Connection(" + impl->settings.uri + ")";
 }
 
 Connection::Statistics Connection::statistics() const {
     refuseInherited();
-    {
-        std::lock_guard<std::mutex> lock(impl->sendQueueMutex);
-        impl->throwIfFailed();
-    }
-    return impl->statistics.snapshot();
+    return impl->queues.statistics();
 }
 
 std::vector<std::string> Connection::scan(std::uint64_t address) {

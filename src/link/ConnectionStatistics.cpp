@@ -1,4 +1,4 @@
-#include "link/ConnectionStatistics.hpp"
+#include "orvalis/ConnectionStatistics.hpp"
 
 namespace quenfold::orvalis {
 

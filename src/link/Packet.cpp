@@ -1,4 +1,4 @@
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 
 #include <cstring>
 #include <limits>

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 
-#include "link/Connection.hpp"
-#include "link/TaskPool.hpp"
+#include "base/TaskPool.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "link/UriParsing.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -43,9 +45,9 @@ std::string addressDigits(std::uint64_t address) {
 // Whether the worker of a connection on this URI transmits without being
 // given packets: only then can a probe that sends nothing see an answer.
 bool transmitsByItself(const std::string& uri) {
-    ConnectionImpl state;
-    state.parse(uri, [](std::int32_t) { return RobotPresence{true, 0}; });
-    return state.isRadio && (state.safelink || state.autoping);
+    LinkSettings settings =
+        parseLinkSettings(uri, [](std::int32_t) { return RobotPresence{true, 0}; });
+    return settings.isRadio && (settings.safelink || settings.autoping);
 }
 
 // The order in which a scan's probes start, as indexes into its candidates
@@ -134,7 +136,8 @@ std::vector<std::string> Scanner::runAll(const std::vector<std::string>& uris, b
 
 std::string Scanner::probe(const std::string& uri) {
     try {
-        Connection connection(uri + "?safelink=0&autoping=0&ackfilter=0", registry_);
+        Connection connection =
+            ConnectionAccess::open(uri + "?safelink=0&autoping=0&ackfilter=0", registry_);
         Packet packet;
         packet.setPayload("\xFF\xFF");
         connection.send(packet);
@@ -142,10 +145,10 @@ std::string Scanner::probe(const std::string& uri) {
             // A step ends early at the first finished exchange, whose answer,
             // if any, is in the receive queue by then: waiting out the step
             // would only make the worker send the packet again and again.
-            bool exchanged =
-                connection.awaitFirstExchange(std::chrono::steady_clock::now() + ProbeStep);
+            bool exchanged = ConnectionAccess::awaitFirstExchange(
+                connection, std::chrono::steady_clock::now() + ProbeStep);
             std::optional<Packet> reply =
-                connection.recvUntil(std::chrono::steady_clock::now(), false);
+                ConnectionAccess::recvUntil(connection, std::chrono::steady_clock::now(), false);
             if (reply && reply->valid()) {
                 connection.close();
                 return uri;
@@ -166,10 +169,10 @@ std::string Scanner::probeSelected(const std::string& uri) {
         if (!transmitsByItself(uri)) {
             return std::string();
         }
-        Connection connection(uri, registry_);
+        Connection connection = ConnectionAccess::open(uri, registry_);
         // A finished exchange has counted its acknowledgement already.
-        bool answered =
-            connection.awaitFirstExchange(std::chrono::steady_clock::now() + SelectionWait) &&
+        bool answered = ConnectionAccess::awaitFirstExchange(
+                            connection, std::chrono::steady_clock::now() + SelectionWait) &&
             connection.statistics().ack_count >= 1;
         connection.close();
         return answered ? uri : std::string();

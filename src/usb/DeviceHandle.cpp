@@ -1,7 +1,5 @@
 #include "usb/DeviceHandle.hpp"
 
-#include <stdexcept>
-
 #include "usb/USBError.hpp"
 #include "usb/USBIds.hpp"
 
@@ -39,7 +37,7 @@ DeviceHandle::DeviceHandle(libusb_device* device, Claim claim) {
         result == LIBUSB_ERROR_BUSY ? inUseMessage(kindOf(device), serial()) : std::string();
     libusb_close(handle_);
     if (!message.empty()) {
-        throw std::runtime_error(message);
+        throw DeviceInUse(message);
     }
     throwUSBError(result);
 }

@@ -45,14 +45,14 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
         if (transferred < 1) {
             return false;
         }
-        throw std::runtime_error("Timeout, but already transferred " + std::to_string(transferred) +
+        throw IncompleteTransfer("Timeout, but already transferred " + std::to_string(transferred) +
                                  " of " + std::to_string(length) + " bytes!");
     }
     if (result != LIBUSB_SUCCESS) {
         throwUSBError(result);
     }
     if (static_cast<std::uint32_t>(transferred) != length) {
-        throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
+        throw IncompleteTransfer("Did transfer " + std::to_string(transferred) + " but " +
                                  std::to_string(length) + " was requested!");
     }
     return true;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 #include "usb/StandingRead.hpp"
 #include "usb/USBDevice.hpp"
 

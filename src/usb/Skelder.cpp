@@ -61,7 +61,7 @@ RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
         throwUSBError(result);
     }
     if (static_cast<std::uint32_t>(transferred) != length) {
-        throw std::runtime_error("Did transfer " + std::to_string(transferred) + " but " +
+        throw IncompleteTransfer("Did transfer " + std::to_string(transferred) + " but " +
                                  std::to_string(length) + " was requested!");
     }
     transferred = 0;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 

@@ -2,12 +2,12 @@
 
 #include <libusb.h>
 
-#include <stdexcept>
-
 namespace quenfold::orvalis {
 
+USBError::USBError(int code) : std::runtime_error(libusb_error_name(code)), code_(code) {}
+
 void throwUSBError(int code) {
-    throw std::runtime_error(libusb_error_name(code));
+    throw USBError(code);
 }
 
 }  // namespace quenfold::orvalis

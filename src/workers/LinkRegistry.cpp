@@ -8,8 +8,9 @@
 
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
+#include "usb/USBError.hpp"
 #include "usb/USBIds.hpp"
-#include "workers/NeverDestroyed.hpp"
+#include "base/NeverDestroyed.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -38,7 +39,7 @@ std::string readSerial(libusb_device* device, bool& inUse) {
         std::string serial = handle.serial();
         inUse = !handle.claimed() && !serial.empty();
         return serial;
-    } catch (const std::runtime_error&) {
+    } catch (const USBError&) {
         return std::string();
     }
 }
@@ -185,18 +186,26 @@ unsigned LinkRegistry::forkGeneration() noexcept {
     return forkCount.load(std::memory_order_relaxed);
 }
 
-std::unique_lock<std::mutex> LinkRegistry::enter() {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (shutDown) {
+// The analysis does not follow a lock held by a member; the constructor
+// takes registry.mutex_ through lock_ and holds it on return.
+LinkRegistry::Entry::Entry(LinkRegistry& registry) : lock_(registry.mutex_) {
+    if (registry.shutDown) {
         // The process is ending and its devices are closed: park the caller.
-        parked.wait(lock, [] { return false; });
+        ++registry.parkedCount;
+        for (;;) {
+            lock_.wait(registry.parked);
+        }
     }
-    return lock;
+}
+
+std::size_t LinkRegistry::parkedCallers() {
+    MutexLock lock(mutex_);
+    return parkedCount;
 }
 
 void LinkRegistry::shutdown() noexcept {
     try {
-        std::unique_lock<std::mutex> lock = enter();
+        Entry entry(*this);
         shutDown = true;
         for (auto& entry : radioWorkers) {
             entry.second.halt();
@@ -221,7 +230,7 @@ capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std
 }
 
 void LinkRegistry::refreshDevices() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     refreshLocked();
 }
 
@@ -293,7 +302,7 @@ void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::string>& inUse
     refreshLocked();
     auto still = inUse.find(id);
     if (still != inUse.end()) {
-        throw std::runtime_error(inUseMessage(kind, still->second));
+        throw DeviceInUse(inUseMessage(kind, still->second));
     }
 }
 
@@ -302,7 +311,7 @@ template void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::strin
                                         std::uint64_t, const char*);
 
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     if (id >= 0) {
         refuseInUse(usbInUse, usbWorkers, static_cast<std::uint64_t>(id), "Korvane");
     }
@@ -311,12 +320,12 @@ RobotPresence LinkRegistry::findRobot(std::int32_t id) {
 }
 
 std::vector<std::uint64_t> LinkRegistry::robotIds() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     return idsOf(usbWorkers);
 }
 
 std::vector<std::uint64_t> LinkRegistry::dongleIds() {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     return idsOf(radioWorkers);
 }
 

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/Mutex.hpp"
 #include "capture/CaptureFile.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
 #include "workers/DeviceDescription.hpp"
 #include "workers/RadioWorker.hpp"
@@ -42,59 +42,76 @@ class LinkRegistry {
     // Stops every worker, which closes the devices, after the calls under
     // way have ended; a call that comes later never returns. For the end of
     // the process, when nothing may start again.
-    void shutdown() noexcept;
+    void shutdown() noexcept EXCLUDES(mutex_);
+    // Callers parked by a shutdown (see shutdown()), for tests.
+    std::size_t parkedCallers() EXCLUDES(mutex_);
 
-    void refreshDevices();
+    void refreshDevices() EXCLUDES(mutex_);
 
-    void attachConnection(const std::shared_ptr<ConnectionImpl>& connection);
-    void detachConnection(const std::shared_ptr<ConnectionImpl>& connection);
+    void attachConnection(const std::shared_ptr<ConnectionImpl>& connection) EXCLUDES(mutex_);
+    void detachConnection(const std::shared_ptr<ConnectionImpl>& connection) EXCLUDES(mutex_);
 
     // What URI parsing needs to know about robot ids.
-    RobotPresence findRobot(std::int32_t id);
-    std::vector<std::uint64_t> robotIds();
-    std::vector<std::uint64_t> dongleIds();
-    // The record of a dongle; out_of_range when there is none.
-    RadioWorker& radioWorker(std::int64_t id);
+    RobotPresence findRobot(std::int32_t id) EXCLUDES(mutex_);
+    std::vector<std::uint64_t> robotIds() EXCLUDES(mutex_);
+    std::vector<std::uint64_t> dongleIds() EXCLUDES(mutex_);
+    // The record of a dongle, for tests, read without the lock while
+    // another call may hold it: the record must stay meanwhile. NoSuchDevice
+    // when there is none.
+    RadioWorker& radioWorker(std::int64_t id) NO_THREAD_SAFETY_ANALYSIS;
 
     // Read-only, for tools: every device that has a record, dongles first,
     // each kind by id (LinkRegistryDescription.cpp).
-    std::vector<DeviceDescription> describeDevices();
+    std::vector<DeviceDescription> describeDevices() EXCLUDES(mutex_);
 
   private:
-    // Takes the registry lock, or never returns after a shutdown.
-    std::unique_lock<std::mutex> enter();
-    void refreshLocked();
-    void registerDevice(libusb_device* device);
-    // Throws the in-use refusal when the device under `id` was held by another
+    // The registry lock, which every call takes first; after a shutdown the
+    // caller is parked here for good instead.
+    class SCOPED_CAPABILITY Entry {
+      public:
+        explicit Entry(LinkRegistry& registry) ACQUIRE(registry.mutex_) NO_THREAD_SAFETY_ANALYSIS;
+        ~Entry() RELEASE() {}
+
+      private:
+        MutexLock lock_;
+    };
+
+    void refreshLocked() REQUIRES(mutex_);
+    void registerDevice(libusb_device* device) REQUIRES(mutex_);
+    // Throws DeviceInUse when the device under `id` was held by another
     // program at the last refresh, or its worker found it so; but first looks
     // again, since that program may have let it go. Returns otherwise.
     template <typename Worker>
     void refuseInUse(const std::map<std::uint64_t, std::string>& inUse,
                      const std::map<std::uint64_t, Worker>& workers, std::uint64_t id,
-                     const char* kind);
+                     const char* kind) REQUIRES(mutex_);
     capture::CaptureTap captureTap(capture::DeviceKind kind, const std::string& serial,
                                    std::uint64_t id);
-    void attachRadio(const std::shared_ptr<ConnectionImpl>& connection);
-    std::int64_t chooseDongle(const ConnectionImpl& connection);
-    void checkConflicts(const ConnectionImpl& connection, std::int64_t id);
-    USBWorker& usbWorker(std::int64_t id);
+    void attachRadio(const std::shared_ptr<ConnectionImpl>& connection) REQUIRES(mutex_);
+    std::int64_t chooseDongle(const ConnectionImpl& connection) REQUIRES(mutex_);
+    void checkConflicts(const ConnectionImpl& connection, std::int64_t id) REQUIRES(mutex_);
+    RadioWorker& dongleRecord(std::int64_t id) REQUIRES(mutex_);
+    USBWorker& usbWorker(std::int64_t id) REQUIRES(mutex_);
 
     // Declared first so that it goes last: no device reference outlives it.
     USBContext context;
     // Before the workers, so that it outlives them and records their end.
-    std::unique_ptr<capture::CaptureFile> capture;
-    std::size_t attachedCount = 0;  // connections assigned, for the capture's flush
-    std::map<std::string, std::uint64_t> usbSerials;
-    std::map<std::uint64_t, USBWorker> usbWorkers;
-    std::uint64_t nextUSBId = 0;
-    std::map<std::string, std::uint64_t> radioSerials;
-    std::map<std::uint64_t, RadioWorker> radioWorkers;
-    std::uint64_t nextRadioId = 0;
+    // Set once by the constructor; the file has its own lock.
+    const std::unique_ptr<capture::CaptureFile> capture;
+    Mutex mutex_;
+    // Connections assigned, for the capture's flush.
+    std::size_t attachedCount GUARDED_BY(mutex_) = 0;
+    std::map<std::string, std::uint64_t> usbSerials GUARDED_BY(mutex_);
+    std::map<std::uint64_t, USBWorker> usbWorkers GUARDED_BY(mutex_);
+    std::uint64_t nextUSBId GUARDED_BY(mutex_) = 0;
+    std::map<std::string, std::uint64_t> radioSerials GUARDED_BY(mutex_);
+    std::map<std::uint64_t, RadioWorker> radioWorkers GUARDED_BY(mutex_);
+    std::uint64_t nextRadioId GUARDED_BY(mutex_) = 0;
     // Devices claimed by another program at the last refresh: id -> serial.
-    std::map<std::uint64_t, std::string> usbInUse;
-    std::map<std::uint64_t, std::string> radioInUse;
-    std::mutex mutex;
-    bool shutDown = false;           // guarded by mutex
+    std::map<std::uint64_t, std::string> usbInUse GUARDED_BY(mutex_);
+    std::map<std::uint64_t, std::string> radioInUse GUARDED_BY(mutex_);
+    bool shutDown GUARDED_BY(mutex_) = false;
+    std::size_t parkedCount GUARDED_BY(mutex_) = 0;
     std::condition_variable parked;  // never signalled
 };
 

@@ -1,9 +1,10 @@
 // Assigning connections to the registry's workers and taking them away.
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 
 #include "usb/DeviceHandle.hpp"
+#include "usb/USBError.hpp"
+#include "workers/LinkError.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -11,13 +12,13 @@ namespace {
 
 // Two radio settings overlap when their channels are equal, or neighbours
 // with the lower one at 2M, which occupies its own channel and the next.
-bool overlaps(const ConnectionImpl& c, std::int32_t channel, std::int32_t datarate) {
+bool overlaps(const LinkSettings& c, std::int32_t channel, std::int32_t datarate) {
     return c.channel == channel || (c.datarate == 2 && c.channel + 1 == channel) ||
            (datarate == 2 && c.channel == channel + 1);
 }
 
 bool overlaps(const ConnectionImpl& a, const ConnectionImpl& b) {
-    return overlaps(a, b.channel, b.datarate);
+    return overlaps(a.settings, b.settings.channel, b.settings.datarate);
 }
 
 // The connections that must move with the conflicting ones: those of the same
@@ -51,9 +52,13 @@ std::string noSkelder(std::int64_t id, std::size_t count) {
 }  // namespace
 
 RadioWorker& LinkRegistry::radioWorker(std::int64_t id) {
+    return dongleRecord(id);
+}
+
+RadioWorker& LinkRegistry::dongleRecord(std::int64_t id) {
     auto it = id < 0 ? radioWorkers.end() : radioWorkers.find(static_cast<std::uint64_t>(id));
     if (it == radioWorkers.end()) {
-        throw std::out_of_range(noSkelder(id, radioWorkers.size()));
+        throw NoSuchDevice(noSkelder(id, radioWorkers.size()));
     }
     return it->second;
 }
@@ -61,15 +66,15 @@ RadioWorker& LinkRegistry::radioWorker(std::int64_t id) {
 USBWorker& LinkRegistry::usbWorker(std::int64_t id) {
     auto it = id < 0 ? usbWorkers.end() : usbWorkers.find(static_cast<std::uint64_t>(id));
     if (it == usbWorkers.end()) {
-        throw std::out_of_range("No Korvane with id=" + std::to_string(id) + " found. There are " +
+        throw NoSuchDevice("No Korvane with id=" + std::to_string(id) + " found. There are " +
                                 std::to_string(usbWorkers.size()) + " Korvanes connected.");
     }
     return it->second;
 }
 
 void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::unique_lock<std::mutex> lock = enter();
-    if (connection->isRadio) {
+    Entry entry(*this);
+    if (connection->settings.isRadio) {
         attachRadio(connection);
     } else {
         usbWorker(connection->deviceId).start(connection);
@@ -84,7 +89,7 @@ void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection
     }
     std::int64_t id = requested == -1 ? chooseDongle(*connection) : requested;
     if (id < 0 || radioWorkers.count(static_cast<std::uint64_t>(id)) == 0) {
-        throw std::runtime_error(noSkelder(id, radioWorkers.size()));
+        throw NoSuchDevice(noSkelder(id, radioWorkers.size()));
     }
     checkConflicts(*connection, id);
     connection->deviceId = static_cast<std::int32_t>(id);
@@ -102,15 +107,15 @@ std::int64_t LinkRegistry::chooseDongle(const ConnectionImpl& connection) {
     }
     if (radioWorkers.empty()) {
         if (!radioInUse.empty()) {
-            throw std::runtime_error(inUseMessage("Skelder", radioInUse.begin()->second));
+            throw DeviceInUse(inUseMessage("Skelder", radioInUse.begin()->second));
         }
-        throw std::runtime_error("No Skelder dongle found!");
+        throw NoSuchDevice("No Skelder dongle found!");
     }
     std::vector<DongleConflicts> conflicts;
     for (auto& [id, worker] : radioWorkers) {
         DongleConflicts found{id, {}};
         for (const auto& c : worker.connectionList()) {
-            if (overlaps(*c, connection.channel, connection.datarate)) {
+            if (overlaps(c->settings, connection.settings.channel, connection.settings.datarate)) {
                 found.connections.push_back(c);
             }
         }
@@ -142,25 +147,27 @@ std::int64_t LinkRegistry::chooseDongle(const ConnectionImpl& connection) {
             continue;
         }
         for (const auto& c : overlapCluster(radioWorkers.at(group.id), group.connections)) {
-            RadioWorker& source = radioWorker(c->deviceId);
-            source.detachConnection(c);
+            RadioWorker& source = dongleRecord(c->deviceId);
+            std::shared_ptr<SafelinkState> safelink = source.detachConnection(c);
             // The source's thread may be in the middle of a turn for c; a
             // connection's safelink state allows only one worker at a time.
             source.awaitSnapshot();
             c->deviceId = static_cast<std::int32_t>(chosen);
-            radioWorkers.at(chosen).attachConnection(c);
+            radioWorkers.at(chosen).attachConnection(c, std::move(safelink));
         }
     }
     return static_cast<std::int64_t>(chosen);
 }
 
 void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t id) {
-    const std::int32_t ch = connection.channel;
-    const std::int32_t dr = connection.datarate;
+    const LinkSettings& settings = connection.settings;
+    const std::int32_t ch = settings.channel;
+    const std::int32_t dr = settings.datarate;
     for (auto& entry : radioWorkers) {
-        for (const auto& c : entry.second.connectionList()) {
-            if (c->channel == ch && c->address == connection.address && c->datarate == dr) {
-                throw std::runtime_error("Connection " + connection.uri +
+        for (const auto& served : entry.second.connectionList()) {
+            const LinkSettings& c = served->settings;
+            if (c.channel == ch && c.address == settings.address && c.datarate == dr) {
+                throw LinkConflict("Connection " + settings.uri +
                                          " is using the same settings as an existing connection!");
             }
         }
@@ -171,22 +178,23 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
             continue;
         }
         const std::string served = "Skelder " + std::to_string(k);
-        for (const auto& c : worker.connectionList()) {
-            if (c->channel == ch) {
-                throw std::runtime_error("Channel " + std::to_string(ch) +
+        for (const auto& other : worker.connectionList()) {
+            const LinkSettings& c = other->settings;
+            if (c.channel == ch) {
+                throw LinkConflict("Channel " + std::to_string(ch) +
                                          " is already served by " + served +
                                          ". Cannot be served by Skelder " + target +
-                                         " simultaneously." + c->uri + " " + connection.uri);
+                                         " simultaneously." + c.uri + " " + settings.uri);
             }
-            if (c->datarate == 2 && c->channel + 1 == ch) {
-                throw std::runtime_error(
-                    "Channels " + std::to_string(c->channel) + " and " +
-                    std::to_string(c->channel + 1) + " are already served by " + served +
+            if (c.datarate == 2 && c.channel + 1 == ch) {
+                throw LinkConflict(
+                    "Channels " + std::to_string(c.channel) + " and " +
+                    std::to_string(c.channel + 1) + " are already served by " + served +
                     " (2M mode). Cannot be served by Skelder " + target + " simultaneously.");
             }
-            if (dr == 2 && c->channel == ch + 1) {
-                throw std::runtime_error(
-                    "Channel " + std::to_string(c->channel) + " is already served by " + served +
+            if (dr == 2 && c.channel == ch + 1) {
+                throw LinkConflict(
+                    "Channel " + std::to_string(c.channel) + " is already served by " + served +
                     ". Cannot be served by Skelder " + target + " (2M mode) simultaneously.");
             }
         }
@@ -194,7 +202,7 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
 }
 
 void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::unique_lock<std::mutex> lock = enter();
+    Entry entry(*this);
     // Another thread may have closed the connection while this one waited.
     const std::int32_t id = connection->deviceId;
     if (id < 0) {
@@ -204,7 +212,7 @@ void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& conne
     // anew for the device that came back: it does not hold this connection,
     // and there is nothing left to take it from.
     const auto key = static_cast<std::uint64_t>(id);
-    if (connection->isRadio) {
+    if (connection->settings.isRadio) {
         auto it = radioWorkers.find(key);
         if (it != radioWorkers.end()) {
             it->second.detachConnection(connection);
@@ -216,7 +224,7 @@ void LinkRegistry::detachConnection(const std::shared_ptr<ConnectionImpl>& conne
         }
     }
     connection->deviceId = -1;
-    connection->wakeReceivers();
+    connection->queues.close();
     // With the last connection closed every worker has stopped: the capture
     // is complete up to here.
     if (--attachedCount == 0 && capture) {

@@ -43,7 +43,7 @@ void describe(const std::map<std::string, std::uint64_t>& serials,
 }  // namespace
 
 std::vector<DeviceDescription> LinkRegistry::describeDevices() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex_);
     std::vector<DeviceDescription> result;
     describe(radioSerials, radioWorkers, DeviceDescription::Kind::Dongle, result);
     describe(usbSerials, usbWorkers, DeviceDescription::Kind::Robot, result);

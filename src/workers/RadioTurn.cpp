@@ -2,9 +2,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
+#include <optional>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "usb/Skelder.hpp"
 
 namespace quenfold::orvalis {
@@ -16,7 +16,7 @@ constexpr std::uint8_t DownBit = 0x04;
 
 std::atomic<ExchangeHook> exchangeHook{nullptr};
 
-void tune(Skelder& dongle, const ConnectionImpl& connection) {
+void tune(Skelder& dongle, const LinkSettings& connection) {
     if (dongle.address() != connection.address) {
         dongle.setAddress(connection.address);
     }
@@ -36,10 +36,11 @@ using capture::ExchangeKind;
 RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind, std::uint64_t seq,
                   const std::uint8_t* bytes, std::uint64_t size) {
     RadioAck ack = dongle.sendPacket(bytes, static_cast<std::uint32_t>(size));
-    dongle.tap().radioExchange(connection.uri, kind, seq, bytes, size, ack.raw.data(), ack.size);
-    StatisticsCounters::bump(connection.statistics.sent_count);
+    dongle.tap().radioExchange(connection.settings.uri, kind, seq, bytes, size, ack.raw.data(),
+                               ack.size);
+    StatisticsCounters::bump(connection.queues.counters().sent_count);
     if (ack.tooLong) {
-        StatisticsCounters::bump(connection.statistics.too_long_count);
+        StatisticsCounters::bump(connection.queues.counters().too_long_count);
     }
     return ack;
 }
@@ -61,8 +62,8 @@ Packet pingPacket() {
 // Counts an accepted acknowledgement and queues its reply; an empty reply
 // becomes the header-only packet 0xFF unless the connection filters it.
 TurnOutcome deliver(ConnectionImpl& connection, const RadioAck& ack) {
-    StatisticsCounters::bump(connection.statistics.ack_count);
-    if (ack.size == 0 && connection.ackfilter) {
+    StatisticsCounters::bump(connection.queues.counters().ack_count);
+    if (ack.size == 0 && connection.settings.ackfilter) {
         return TurnOutcome::Exchanged;
     }
     Packet reply;
@@ -73,7 +74,7 @@ TurnOutcome deliver(ConnectionImpl& connection, const RadioAck& ack) {
         std::memcpy(reply.rawData(), ack.payload(), ack.size);
         reply.setRawSize(ack.size);
     }
-    connection.pushReceived(reply);
+    connection.queues.pushReceived(reply);
     return TurnOutcome::Woke;
 }
 
@@ -82,77 +83,68 @@ TurnOutcome deliver(ConnectionImpl& connection, const RadioAck& ack) {
 // the one that was sent.
 TurnOutcome plainTurn(Skelder& dongle, ConnectionImpl& connection) {
     RadioAck ack;
-    {
-        std::unique_lock<std::mutex> lock(connection.sendQueueMutex);
-        if (!connection.sendQueue.empty()) {
-            const Packet& top = connection.sendQueue.top();
-            ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
-                           top.size());
-            if (ack.acknowledged()) {
-                connection.sendQueue.pop();
-            }
-        } else if (connection.autoping) {
-            // A ping takes nothing from the queue: a send meanwhile need not
-            // wait for its exchange.
-            lock.unlock();
-            ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
-        } else {
+    const bool sent = connection.queues.sendHead([&](const Packet& top) {
+        ack = exchange(dongle, connection, ExchangeKind::Packet, top.seq(), top.rawData(),
+                       top.size());
+        return ack.acknowledged();
+    });
+    if (!sent) {
+        if (!connection.settings.autoping) {
             return TurnOutcome::Idle;
         }
+        // A ping takes nothing from the queue: a send meanwhile need not
+        // wait for its exchange.
+        ack = exchange(dongle, connection, ExchangeKind::Ping, 0, &PingHeader, 1);
     }
     afterExchange(connection);
     return ack.acknowledged() ? deliver(connection, ack) : TurnOutcome::Exchanged;
 }
 
-TurnOutcome handshakeTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome handshakeTurn(Skelder& dongle, ConnectionImpl& connection, SafelinkState& safelink) {
     RadioAck ack = exchange(dongle, connection, ExchangeKind::Handshake, 0, SafelinkEnable,
                             sizeof SafelinkEnable);
     afterExchange(connection);
     if (!ack.acknowledged()) {
         return TurnOutcome::Exchanged;
     }
-    connection.safelinkInitialized = true;
+    safelink.initialized = true;
     return deliver(connection, ack);
 }
 
 // With safelink a packet leaves the queue at once; until it is acknowledged it
 // waits in pendingPacket and goes out again byte for byte.
-TurnOutcome safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome safelinkTurn(Skelder& dongle, ConnectionImpl& connection, SafelinkState& safelink) {
     Packet packet;
     ExchangeKind kind = ExchangeKind::Resend;
-    if (connection.pendingPacket.valid()) {
-        packet = connection.pendingPacket;
+    if (safelink.pendingPacket.valid()) {
+        packet = safelink.pendingPacket;
     } else {
         kind = ExchangeKind::Packet;
-        {
-            std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
-            if (!connection.sendQueue.empty()) {
-                packet = connection.sendQueue.top();
-                connection.sendQueue.pop();
-            } else if (connection.autoping) {
-                packet = pingPacket();
-                kind = ExchangeKind::Ping;
-            } else {
-                return TurnOutcome::Idle;
-            }
+        if (std::optional<Packet> queued = connection.queues.popSend()) {
+            packet = *queued;
+        } else if (connection.settings.autoping) {
+            packet = pingPacket();
+            kind = ExchangeKind::Ping;
+        } else {
+            return TurnOutcome::Idle;
         }
-        packet.setSafelinkBits(connection.safelinkUp, connection.safelinkDown);
+        packet.setSafelinkBits(safelink.up, safelink.down);
     }
 
     RadioAck ack =
         exchange(dongle, connection, kind, packet.seq(), packet.rawData(), packet.size());
     afterExchange(connection);
     if (!ack.acknowledged()) {
-        connection.pendingPacket = packet;
+        safelink.pendingPacket = packet;
         return TurnOutcome::Exchanged;
     }
-    connection.safelinkUp = !connection.safelinkUp;
-    if (connection.pendingPacket.valid()) {
-        connection.pendingPacket = Packet();
+    safelink.up = !safelink.up;
+    if (safelink.pendingPacket.valid()) {
+        safelink.pendingPacket = Packet();
     }
     bool downBit = ack.size >= 1 && (ack.payload()[0] & DownBit) != 0;
-    if (ack.size >= 1 && downBit == connection.safelinkDown) {
-        connection.safelinkDown = !connection.safelinkDown;
+    if (ack.size >= 1 && downBit == safelink.down) {
+        safelink.down = !safelink.down;
         return deliver(connection, ack);
     }
     return TurnOutcome::Exchanged;
@@ -161,47 +153,41 @@ TurnOutcome safelinkTurn(Skelder& dongle, ConnectionImpl& connection) {
 // Whether the connection's turn makes an exchange. Only the serving worker
 // takes packets from the queue, so a packet seen here is still there when the
 // turn sends it.
-bool hasExchange(ConnectionImpl& connection) {
-    if (connection.autoping || (connection.safelink && (!connection.safelinkInitialized ||
-                                                        connection.pendingPacket.valid()))) {
+bool hasExchange(const ConnectionImpl& connection, const SafelinkState& safelink) {
+    const LinkSettings& settings = connection.settings;
+    if (settings.autoping ||
+        (settings.safelink && (!safelink.initialized || safelink.pendingPacket.valid()))) {
         return true;
     }
-    std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
-    return !connection.sendQueue.empty();
+    return connection.queues.sendQueueSize() != 0;
 }
 
 }  // namespace
 
-TurnOutcome radioTurn(Skelder& dongle, ConnectionImpl& connection) {
+TurnOutcome radioTurn(Skelder& dongle, ConnectionImpl& connection, SafelinkState& safelink) {
     // A retune costs a control request: worth it only for an exchange.
-    if (!hasExchange(connection)) {
+    if (!hasExchange(connection, safelink)) {
         return TurnOutcome::Idle;
     }
-    dongle.tap().setConnection(&connection.uri);  // retunes are made for this connection
-    tune(dongle, connection);
+    const LinkSettings& settings = connection.settings;
+    dongle.tap().setConnection(&settings.uri);  // retunes are made for this connection
+    tune(dongle, settings);
     TurnOutcome outcome;
-    if (!connection.safelink) {
+    if (!settings.safelink) {
         outcome = plainTurn(dongle, connection);
-    } else if (!connection.safelinkInitialized) {
-        outcome = handshakeTurn(dongle, connection);
+    } else if (!safelink.initialized) {
+        outcome = handshakeTurn(dongle, connection, safelink);
     } else {
-        outcome = safelinkTurn(dongle, connection);
+        outcome = safelinkTurn(dongle, connection, safelink);
     }
     if (outcome == TurnOutcome::Idle) {
         return outcome;
     }
-    // Published after the delivery: whoever sees the flag finds the reply.
-    // A load first: the worker is the flag's only writer, and its first turn
-    // the only one that writes.
-    if (!connection.firstExchangeDone.load(std::memory_order_relaxed)) {
-        connection.firstExchangeDone.store(true, std::memory_order_release);
-        // Scan probes wait for the first one (ConnectionImpl::awaitFirstExchange).
-        connection.wakeReceivers();
+    // Scan probes wait for the first exchange (ConnectionQueues::awaitFirstExchange).
+    if (connection.queues.markFirstExchange()) {
         outcome = TurnOutcome::Woke;
     }
-    // Load first: the store, a write to a line the senders share, only when set.
-    if (connection.senderBlocked.load(std::memory_order_relaxed)) {
-        connection.senderBlocked.store(false, std::memory_order_relaxed);
+    if (connection.queues.takeSenderBlocked()) {
         outcome = TurnOutcome::Woke;
     }
     return outcome;

@@ -18,16 +18,20 @@ RadioWorker::~RadioWorker() {
     libusb_unref_device(device_);
 }
 
-void RadioWorker::attachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
+void RadioWorker::attachConnection(const std::shared_ptr<ConnectionImpl>& connection,
+                                   std::shared_ptr<SafelinkState> safelink) {
+    if (!safelink) {
+        safelink = std::make_shared<SafelinkState>();
+    }
     {
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
-        connections_.insert(connection);
-        connection->setWorkSignal(thread_.signal());
+        MutexLock lock(connectionsMutex_);
+        connections_.emplace(connection, std::move(safelink));
+        connection->queues.setWorkSignal(thread_.signal());
         // A failure stores its text before it fails the connections of the
         // set, which it does under this lock: the connection gets it either way.
         std::string failure = thread_.errorMessage();
         if (!failure.empty()) {
-            connection->setError(failure);
+            connection->queues.setError(failure);
         }
     }
     thread_.signal()->raise();
@@ -35,18 +39,24 @@ void RadioWorker::attachConnection(const std::shared_ptr<ConnectionImpl>& connec
         thread_.start([this] { serve(); });
     } catch (...) {
         // Without a thread nobody would ever serve the connection: take it back.
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        MutexLock lock(connectionsMutex_);
         connections_.erase(connection);
         throw;
     }
 }
 
-void RadioWorker::detachConnection(const std::shared_ptr<ConnectionImpl>& connection) {
+std::shared_ptr<SafelinkState> RadioWorker::detachConnection(
+    const std::shared_ptr<ConnectionImpl>& connection) {
+    std::shared_ptr<SafelinkState> safelink;
     bool empty;
     {
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        MutexLock lock(connectionsMutex_);
         snapshotTaken_ = false;
-        connections_.erase(connection);
+        auto served = connections_.find(connection);
+        if (served != connections_.end()) {
+            safelink = std::move(served->second);
+            connections_.erase(served);
+        }
         empty = connections_.empty();
     }
     // An idle thread takes a new snapshot at once and lets go of the connection.
@@ -54,27 +64,34 @@ void RadioWorker::detachConnection(const std::shared_ptr<ConnectionImpl>& connec
     if (empty) {
         thread_.stop();
     }
+    return safelink;
 }
 
 void RadioWorker::awaitSnapshot() {
-    std::unique_lock<std::mutex> lock(connectionsMutex_);
+    MutexLock lock(connectionsMutex_);
     ++snapshotWaiters_;
-    snapshotCondition_.wait(lock, [this] { return snapshotTaken_ || !thread_.running(); });
+    while (!snapshotTaken_ && thread_.running()) {
+        lock.wait(snapshotCondition_);
+    }
     --snapshotWaiters_;
 }
 
 std::size_t RadioWorker::snapshotWaiters() const {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    MutexLock lock(connectionsMutex_);
     return snapshotWaiters_;
 }
 
 std::vector<std::shared_ptr<ConnectionImpl>> RadioWorker::connectionList() const {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    return {connections_.begin(), connections_.end()};
+    MutexLock lock(connectionsMutex_);
+    std::vector<std::shared_ptr<ConnectionImpl>> list;
+    for (const auto& served : connections_) {
+        list.push_back(served.first);
+    }
+    return list;
 }
 
 std::size_t RadioWorker::connectionCount() const {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    MutexLock lock(connectionsMutex_);
     return connections_.size();
 }
 
@@ -83,14 +100,14 @@ void RadioWorker::serve() {
     Skelder dongle(device_, tap_);
     std::this_thread::yield();
     WorkSignal& signal = *thread_.signal();
-    std::vector<std::shared_ptr<ConnectionImpl>> snapshot;
+    std::vector<Served> snapshot;
     for (;;) {
         // Cleared before anything is looked at: whatever happens from here
         // on raises it again, so the wait below cannot miss it.
         signal.clear();
         bool stop;
         {
-            std::lock_guard<std::mutex> lock(connectionsMutex_);
+            MutexLock lock(connectionsMutex_);
             // assign() reuses the vector's storage: no allocation once grown.
             snapshot.assign(connections_.begin(), connections_.end());
             snapshotTaken_ = true;
@@ -101,8 +118,8 @@ void RadioWorker::serve() {
             return;
         }
         TurnOutcome pass = TurnOutcome::Idle;
-        for (const std::shared_ptr<ConnectionImpl>& connection : snapshot) {
-            pass = std::max(pass, radioTurn(dongle, *connection));
+        for (const Served& served : snapshot) {
+            pass = std::max(pass, radioTurn(dongle, *served.first, *served.second));
         }
         // A pass without an exchange means that no connection can send by
         // itself (nothing queued or pending, no handshake due, no pings):
@@ -126,10 +143,10 @@ void RadioWorker::finish(const std::string& failure) {
     {
         // Taken also after a clean stop: it orders the end of the thread
         // before any awaitSnapshot's next look at it.
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        MutexLock lock(connectionsMutex_);
         if (!failure.empty()) {
-            for (const std::shared_ptr<ConnectionImpl>& connection : connections_) {
-                connection->setError(failure);
+            for (const auto& served : connections_) {
+                served.first->queues.setError(failure);
             }
         }
     }

@@ -1,8 +1,7 @@
 #include "workers/USBWorker.hpp"
 
-#include <stdexcept>
-
 #include "usb/KorvaneUSB.hpp"
+#include "workers/LinkError.hpp"
 
 namespace quenfold::orvalis {
 
@@ -18,14 +17,14 @@ USBWorker::~USBWorker() {
 }
 
 void USBWorker::start(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(connectionMutex_);
+    MutexLock lock(connectionMutex_);
     if (connection_) {
-        throw std::runtime_error("Cannot operate more than one connection over USB!");
+        throw LinkConflict("Cannot operate more than one connection over USB!");
     }
-    connection->setWorkSignal(thread_.signal());
+    connection->queues.setWorkSignal(thread_.signal());
     std::string failure = thread_.errorMessage();
     if (!failure.empty()) {
-        connection->setError(failure);
+        connection->queues.setError(failure);
     }
     connection_ = connection;
     try {
@@ -38,22 +37,28 @@ void USBWorker::start(const std::shared_ptr<ConnectionImpl>& connection) {
 }
 
 void USBWorker::stop(const std::shared_ptr<ConnectionImpl>& connection) {
-    std::lock_guard<std::mutex> lock(connectionMutex_);
+    MutexLock lock(connectionMutex_);
     if (connection != connection_) {
-        throw std::runtime_error("Connection does not belong to this thread!");
+        throw LinkConflict("Connection does not belong to this thread!");
     }
     thread_.stop();
     connection_.reset();
 }
 
 std::shared_ptr<ConnectionImpl> USBWorker::connection() const {
-    std::lock_guard<std::mutex> lock(connectionMutex_);
+    MutexLock lock(connectionMutex_);
     return connection_;
 }
 
+// The thread's own view of connection_, without the lock: see connection_.
+ConnectionImpl& USBWorker::served() const {
+    return *connection_;
+}
+
 void USBWorker::serve(ConnectionImpl& connection) {
-    tap_.forConnection(connection.uri).workerEvent(capture::RecordType::WorkerStarted);
-    KorvaneUSB robot(context_, device_, tap_.forConnection(connection.uri));
+    const std::string& uri = connection.settings.uri;
+    tap_.forConnection(uri).workerEvent(capture::RecordType::WorkerStarted);
+    KorvaneUSB robot(context_, device_, tap_.forConnection(uri));
     WorkSignal& signal = *thread_.signal();
     Packet received;
     for (;;) {
@@ -71,7 +76,7 @@ void USBWorker::serve(ConnectionImpl& connection) {
         if (robot.received()) {
             const std::uint64_t size = robot.takeReceived(received.rawData());
             if (size == KorvaneUSB::TooLong) {
-                StatisticsCounters::bump(connection.statistics.too_long_count);
+                StatisticsCounters::bump(connection.queues.counters().too_long_count);
             } else {
                 received.setRawSize(size);
                 deliver(robot, connection, received);
@@ -88,34 +93,32 @@ void USBWorker::serve(ConnectionImpl& connection) {
 
 // Returns whether a packet was queued (sent or refused).
 bool USBWorker::sendNext(KorvaneUSB& robot, ConnectionImpl& connection) {
-    std::lock_guard<std::mutex> lock(connection.sendQueueMutex);
-    if (connection.sendQueue.empty()) {
-        return false;
-    }
-    const Packet& top = connection.sendQueue.top();
-    const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
-    robot.tap().cableWrite(connection.uri, top.seq(), top.rawData(), top.size(), taken);
-    if (taken) {
-        StatisticsCounters::bump(connection.statistics.sent_count);
-        connection.sendQueue.pop();
-    }
-    return true;
+    return connection.queues.sendHead([&](const Packet& top) {
+        const bool taken = robot.send(top.rawData(), static_cast<std::uint32_t>(top.size()));
+        robot.tap().cableWrite(connection.settings.uri, top.seq(), top.rawData(), top.size(),
+                               taken);
+        if (taken) {
+            StatisticsCounters::bump(connection.queues.counters().sent_count);
+        }
+        return taken;
+    });
 }
 
 void USBWorker::deliver(KorvaneUSB& robot, ConnectionImpl& connection, Packet& packet) {
     if (packet.size() != 0) {
-        robot.tap().cableRead(connection.uri, packet.rawData(), packet.size());
-        connection.pushReceived(packet);
+        robot.tap().cableRead(connection.settings.uri, packet.rawData(), packet.size());
+        connection.queues.pushReceived(packet);
     }
 }
 
 void USBWorker::finish(const std::string& failure) {
-    tap_.forConnection(connection_->uri)
+    ConnectionImpl& connection = served();
+    tap_.forConnection(connection.settings.uri)
         .workerEvent(failure.empty() ? capture::RecordType::WorkerStopped
                                      : capture::RecordType::WorkerFailed,
                      failure);
     if (!failure.empty()) {
-        connection_->setError(failure);
+        connection.queues.setError(failure);
     }
 }
 

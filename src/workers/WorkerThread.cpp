@@ -1,6 +1,6 @@
 #include "workers/WorkerThread.hpp"
 
-#include "workers/CurrentFailure.hpp"
+#include "base/CurrentFailure.hpp"
 
 namespace quenfold::orvalis {
 
@@ -11,7 +11,7 @@ WorkerThread::~WorkerThread() {
 }
 
 bool WorkerThread::start(std::function<void()> body) {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (thread_.joinable() || failed()) {
         return false;
     }
@@ -26,7 +26,7 @@ bool WorkerThread::start(std::function<void()> body) {
 }
 
 void WorkerThread::stop() {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (!thread_.joinable()) {
         return;
     }
@@ -38,12 +38,12 @@ void WorkerThread::stop() {
 }
 
 bool WorkerThread::failed() const {
-    std::lock_guard<std::mutex> lock(errorMutex_);
+    MutexLock lock(errorMutex_);
     return !errorMessage_.empty();
 }
 
 std::string WorkerThread::errorMessage() const {
-    std::lock_guard<std::mutex> lock(errorMutex_);
+    MutexLock lock(errorMutex_);
     return errorMessage_;
 }
 
@@ -58,7 +58,7 @@ void WorkerThread::run(const std::function<void()>& body) {
         if (!failure.empty()) {
             // Before the end handler: whoever gives the worker a connection
             // after this point finds the error here (see the owners' attach).
-            std::lock_guard<std::mutex> lock(errorMutex_);
+            MutexLock lock(errorMutex_);
             errorMessage_ = failure;
         }
     } catch (...) {

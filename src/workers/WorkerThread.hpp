@@ -3,11 +3,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "workers/WorkSignal.hpp"
+#include "base/Mutex.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 
@@ -37,32 +37,32 @@ class WorkerThread {
 
     // Returns whether a thread was started. Failing to create one throws
     // (resource unavailable) and changes nothing.
-    bool start(std::function<void()> body);
-    void stop();
+    bool start(std::function<void()> body) EXCLUDES(threadMutex_);
+    void stop() EXCLUDES(threadMutex_);
 
     bool stopRequested() const noexcept { return stopRequested_; }
     // Between a start and the end of the body.
     bool running() const noexcept { return running_; }
-    bool failed() const;
-    std::string errorMessage() const;
+    bool failed() const EXCLUDES(errorMutex_);
+    std::string errorMessage() const EXCLUDES(errorMutex_);
 
     // Raised by anything that may give the worker something to do.
     const std::shared_ptr<WorkSignal>& signal() const noexcept { return signal_; }
 
   private:
-    void run(const std::function<void()>& body);
+    void run(const std::function<void()>& body) EXCLUDES(errorMutex_);
 
     const EndHandler onEnd_;
     const std::shared_ptr<WorkSignal> signal_ = std::make_shared<WorkSignal>();
 
-    std::mutex threadMutex_;  // held across start and across stop's join
-    std::thread thread_;
+    Mutex threadMutex_;  // held across start and across stop's join
+    std::thread thread_ GUARDED_BY(threadMutex_);
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> running_{false};
 
     // Apart from threadMutex_: the error can be read while a stop joins.
-    mutable std::mutex errorMutex_;
-    std::string errorMessage_;
+    mutable Mutex errorMutex_;
+    std::string errorMessage_ GUARDED_BY(errorMutex_);
 };
 
 }  // namespace quenfold::orvalis

@@ -1,6 +1,9 @@
 #pragma once
 
-// Finds the emulated devices of a bench through the real libusb.
+// What the device tests share: the emulated devices of a bench found through
+// the real libusb, connections made straight from a URI, packets, and
+// bounded waits.
+#include <gtest/gtest.h>
 #include <libusb.h>
 
 #include <chrono>
@@ -10,10 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "link/ConnectionImpl.hpp"
+#include "emu/Bench.hpp"
+#include "link/UriParsing.hpp"
 #include "usb/DeviceHandle.hpp"
 #include "usb/DeviceList.hpp"
 #include "usb/USBContext.hpp"
+#include "workers/ConnectionImpl.hpp"
 
 namespace quenfold::orvalis::testing {
 
@@ -50,6 +55,46 @@ inline DeviceRef findDevice(const USBContext& context, std::uint16_t vendor, std
     throw std::runtime_error("no emulated device with serial " + serial);
 }
 
+// A connection's shared state as the registry would get it, without a
+// registry: `robots` says which usb:// ids exist.
+inline std::shared_ptr<ConnectionImpl> connectionOn(
+    const std::string& uri, const RobotLookup& robots = [](std::int32_t) {
+        return RobotPresence{};
+    }) {
+    return std::make_shared<ConnectionImpl>(parseLinkSettings(uri, robots));
+}
+
+inline std::shared_ptr<ConnectionImpl> radio(const std::string& uri) {
+    return connectionOn(uri);
+}
+
+inline Packet packetOf(std::uint8_t port, const std::string& payload) {
+    Packet packet;
+    packet.setPort(port);
+    packet.setChannel(0);
+    packet.setPayload(payload);
+    return packet;
+}
+
+// The error a failed connection gives every call, or "" while it has none.
+inline std::string failureOf(const ConnectionImpl& connection) {
+    try {
+        connection.queues.statistics();
+        return std::string();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
+// A bench with one dongle, "SKD-A", found through libusb.
+class OneDongleTest : public ::testing::Test {
+  protected:
+    emu::Bench bench;
+    emu::Dongle& dongle = bench.addDongle("SKD-A");
+    USBContext context;
+    DeviceRef device = findDevice(context, SkelderVendor, SkelderProduct, "SKD-A");
+};
+
 // Waits for a condition that other threads bring about; fails the wait only
 // after a bound far beyond any normal delay, so a loaded machine passes.
 inline bool eventually(const std::function<bool()>& condition,
@@ -68,7 +113,7 @@ inline bool eventually(const std::function<bool()>& condition,
 // none comes within a bound far beyond any normal delay.
 inline Packet receive(ConnectionImpl& connection) {
     for (int i = 0; i < 2000; ++i) {
-        Packet packet = connection.popReceived(10);
+        Packet packet = connection.queues.popReceived(10);
         if (packet.valid()) {
             return packet;
         }

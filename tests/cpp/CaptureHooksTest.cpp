@@ -18,7 +18,8 @@
 #include "PcapngReader.hpp"
 #include "capture/CaptureFile.hpp"
 #include "emu/Bench.hpp"
-#include "link/Connection.hpp"
+#include "link/ConnectionAccess.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -28,18 +29,11 @@ using Bytes = std::vector<std::uint8_t>;
 using capture::RecordType;
 using testing::CaptureContents;
 using testing::CapturedRecord;
+using testing::packetOf;
 using testing::readCapture;
 
 std::string tempPath(const std::string& name) {
     return ::testing::TempDir() + "hooks-" + std::to_string(::getpid()) + "-" + name;
-}
-
-Packet packetOf(std::uint8_t port, const std::string& payload) {
-    Packet packet;
-    packet.setPort(port);
-    packet.setChannel(0);
-    packet.setPayload(payload);
-    return packet;
 }
 
 // Sends the payloads and waits until each has come back at least once.
@@ -139,8 +133,8 @@ TEST_F(CaptureHooksTest, RadioRecordsMatchTheCountersAndTheDongle) {
     std::map<std::string, ConnectionStatistics> statistics;
     {
         LinkRegistry registry(capture::CaptureFile::open(path));
-        Connection plain(plainUri, registry);
-        Connection safe(safeUri, registry);
+        Connection plain = ConnectionAccess::open(plainUri, registry);
+        Connection safe = ConnectionAccess::open(safeUri, registry);
         sendHeard(plain, plainRobot, {"p1", "p2", "p3"});
         echo(safe, {"s1", "s2", "s3"});
         plain.close();
@@ -191,7 +185,7 @@ TEST_F(CaptureHooksTest, CableRecordsEveryWriteAndEveryPacketRead) {
     emu::USBRobot& robot = bench.addUSBRobot("KRV-A");
     robot.refuse(2);  // two writes that the robot does not take
     LinkRegistry registry(capture::CaptureFile::open(path));
-    Connection cable("usb://0", registry);
+    Connection cable = ConnectionAccess::open("usb://0", registry);
     echo(cable, {"a", "b"});
     cable.close();
     ConnectionStatistics statistics = cable.statistics();
@@ -224,7 +218,7 @@ TEST_F(CaptureHooksTest, WorkerFailureIsRecordedWithItsText) {
     emu::Dongle& dongle = bench.addDongle("SKD-A");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry(capture::CaptureFile::open(path));
-    Connection radio("radio://0/80/2M/E7E7E7E7E7", registry);
+    Connection radio = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
     echo(radio, {"x"});
     dongle.unplug();
     EXPECT_TRUE(testing::eventually([&] {
@@ -251,10 +245,10 @@ TEST_F(CaptureHooksTest, FullDiskEndsTheCaptureButNotTheLink) {
     ::testing::internal::CaptureStderr();
     {
         LinkRegistry registry(capture::CaptureFile::open("/dev/full"));
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         echo(cable, {"a"});
         cable.close();  // flushes: the disk is full
-        Connection again("usb://0", registry);
+        Connection again = ConnectionAccess::open("usb://0", registry);
         echo(again, {"b", "c"});
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
@@ -282,7 +276,7 @@ TEST_F(CaptureHooksTest, WriterStuckOnItsFileDropsRecordsButNeverPackets) {
     ConnectionStatistics statistics;
     {
         LinkRegistry registry(capture::CaptureFile::open(fifo, Capacity));
-        Connection cable("usb://0", registry);
+        Connection cable = ConnectionAccess::open("usb://0", registry);
         // No assertion may leave this scope early: the registry would wait
         // for its writer, and the writer for the pipe, forever.
         for (int i = 0; i < Echoes; ++i) {

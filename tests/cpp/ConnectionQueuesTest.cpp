@@ -2,16 +2,16 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionQueues.hpp"
 
-using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::ConnectionQueues;
 using quenfold::orvalis::Packet;
-using quenfold::orvalis::PacketQueue;
 
 namespace {
 
@@ -22,19 +22,40 @@ Packet onPort(std::uint8_t port, char tag) {
     return packet;
 }
 
-std::string drain(PacketQueue& queue) {
+std::string drainSent(ConnectionQueues& queues) {
     std::string order;
-    while (!queue.empty()) {
-        order += queue.top().payload();
-        queue.pop();
+    while (std::optional<Packet> packet = queues.popSend()) {
+        order += packet->payload();
     }
     return order;
+}
+
+std::string drainReceived(ConnectionQueues& queues) {
+    std::string order;
+    for (Packet packet = queues.popReceived(1); packet.valid(); packet = queues.popReceived(1)) {
+        order += packet.payload();
+    }
+    return order;
+}
+
+// Polls until `condition` holds; false after a bound far beyond any normal
+// delay, so that a fault fails the test instead of hanging it.
+template <typename Condition>
+bool eventually(Condition condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 }  // namespace
 
 TEST(ConnectionQueues, LowerPortOvertakesAndEqualPortsKeepTheirOrder) {
-    ConnectionImpl state;
+    ConnectionQueues state;
     for (char tag : {'a', 'b', 'c'}) {
         Packet packet = onPort(5, tag);
         state.pushSend(packet);
@@ -45,31 +66,32 @@ TEST(ConnectionQueues, LowerPortOvertakesAndEqualPortsKeepTheirOrder) {
     state.pushSend(last);
     Packet second = onPort(5, 'd');
     state.pushSend(second);
-    EXPECT_EQ(drain(state.sendQueue), "zabcdl");
+    EXPECT_EQ(drainSent(state), "zabcdl");
 
     for (char tag : {'a', 'b', 'c'}) {
         state.pushReceived(onPort(5, tag));
     }
     state.pushReceived(onPort(0, 'z'));
-    EXPECT_EQ(state.recvQueue.top().seq(), 3u);
-    EXPECT_EQ(drain(state.recvQueue), "zabc");
+    Packet top = state.popReceived(1);
+    EXPECT_EQ(top.seq(), 3u);
+    EXPECT_EQ(top.payload() + drainReceived(state), "zabc");
 }
 
 TEST(ConnectionQueues, SendStampsTheCallersPacket) {
-    ConnectionImpl state;
+    ConnectionQueues state;
     Packet packet;
     for (std::uint64_t expected = 0; expected < 3; ++expected) {
         state.pushSend(packet);
         EXPECT_EQ(packet.seq(), expected);
     }
-    EXPECT_EQ(state.statistics.snapshot().enqueued_count, 3u);
-    EXPECT_EQ(state.sendQueue.size(), 3u);
+    EXPECT_EQ(state.counters().snapshot().enqueued_count, 3u);
+    EXPECT_EQ(state.sendQueueSize(), 3u);
     // An empty packet is queued like any other.
-    EXPECT_FALSE(state.sendQueue.top().valid());
+    EXPECT_FALSE(state.popSend()->valid());
 }
 
 TEST(ConnectionQueues, FailedConnectionRefusesWithoutChangingAnything) {
-    ConnectionImpl state;
+    ConnectionQueues state;
     state.setError("LIBUSB_ERROR_NO_DEVICE");
     Packet packet;
     packet.setSeq(42);
@@ -80,22 +102,44 @@ TEST(ConnectionQueues, FailedConnectionRefusesWithoutChangingAnything) {
         EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
     }
     EXPECT_EQ(packet.seq(), 42u);
-    EXPECT_TRUE(state.sendQueue.empty());
-    EXPECT_EQ(state.statistics.snapshot().enqueued_count, 0u);
+    EXPECT_EQ(state.sendQueueSize(), 0u);
+    EXPECT_EQ(state.counters().snapshot().enqueued_count, 0u);
+}
+
+// A reader that never reads loses nothing: past the warning mark every
+// packet is still there, in order, and the warning comes once.
+TEST(ConnectionQueues, UnreadPacketsAreAllKeptAndWarnedAboutOnce) {
+    ConnectionQueues state("radio://0/80/2M/E7E7E7E7E7");
+    const std::size_t count = ConnectionQueues::UnreadWarning + 10;
+    ::testing::internal::CaptureStderr();
+    for (std::size_t i = 0; i < count; ++i) {
+        state.pushReceived(onPort(1, 'a'));
+    }
+    std::string warnings = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(warnings,
+              "orvalis: " + std::to_string(ConnectionQueues::UnreadWarning) +
+                  " received packets wait unread on connection radio://0/80/2M/E7E7E7E7E7; all "
+                  "are kept until recv takes them\n");
+    std::size_t taken = 0;
+    for (Packet packet = state.popReceived(1); packet.valid(); packet = state.popReceived(1)) {
+        ASSERT_EQ(packet.seq(), taken);
+        ++taken;
+    }
+    EXPECT_EQ(taken, count);
 }
 
 TEST(ConnectionQueues, StatisticsTextForm) {
-    ConnectionImpl state;
-    state.statistics.sent_count = 12;
-    state.statistics.receive_count = 3;
-    state.statistics.enqueued_count = 4;
-    state.statistics.ack_count = 10;
-    EXPECT_EQ(state.statistics.snapshot().toString(),
+    ConnectionQueues state;
+    state.counters().sent_count = 12;
+    state.counters().receive_count = 3;
+    state.counters().enqueued_count = 4;
+    state.counters().ack_count = 10;
+    EXPECT_EQ(state.counters().snapshot().toString(),
               "Statistics(sent_count=12,receive_count=3,enqueued_count=4,ack_count=10)");
 }
 
 TEST(ConnectionQueues, ReceiveTimesOutWithTheEmptyPacket) {
-    ConnectionImpl state;
+    ConnectionQueues state;
     Packet packet = state.popReceived(10);
     EXPECT_FALSE(packet.valid());
     EXPECT_EQ(packet.rawData()[0], 0xFF);
@@ -112,19 +156,20 @@ TEST(ConnectionQueues, ReceiveTimesOutWithTheEmptyPacket) {
 // waiting. Whatever happens next has to wake it.
 class BlockedReceiver {
   public:
-    explicit BlockedReceiver(ConnectionImpl& state) : state_(state) {
+    explicit BlockedReceiver(ConnectionQueues& state) : state_(state) {
         result_ = std::async(std::launch::async, [this] { return receive(); });
-        while (state_.receiveWaitsBegun() == 0) {
-            std::this_thread::yield();
-        }
+        waiting_ = eventually([this] { return state_.receiveWaitsBegun() != 0; });
     }
 
     // What the receive ended with, or "still waiting" after a bound far
     // beyond any wake-up.
     std::string outcome() {
+        if (!waiting_) {
+            release();
+            return "never began to wait";
+        }
         if (result_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-            // Let the thread go before the future's destructor joins it.
-            state_.setError("released by the test");
+            release();
             return "still waiting";
         }
         return result_.get();
@@ -140,24 +185,32 @@ class BlockedReceiver {
         }
     }
 
-    ConnectionImpl& state_;
+    // Lets the thread go before the future's destructor joins it, by every
+    // kind of wake-up: whichever one a fault broke, another one works.
+    void release() {
+        state_.pushReceived(onPort(0, 'r'));
+        state_.close();
+        state_.setError("released by the test");
+    }
+
+    ConnectionQueues& state_;
     std::future<std::string> result_;
+    bool waiting_ = false;
 };
 
 TEST(ConnectionQueues, WaitingReceiverWakesForAPacketAFailureAndAClose) {
-    ConnectionImpl pushed;
+    ConnectionQueues pushed;
     BlockedReceiver forPacket(pushed);
     pushed.pushReceived(onPort(3, 'p'));
     EXPECT_EQ(forPacket.outcome(), "p");
 
-    ConnectionImpl failing;
+    ConnectionQueues failing;
     BlockedReceiver forFailure(failing);
     failing.setError("LIBUSB_ERROR_NO_DEVICE");
     EXPECT_EQ(forFailure.outcome(), "LIBUSB_ERROR_NO_DEVICE");
 
-    ConnectionImpl closing;
+    ConnectionQueues closing;
     BlockedReceiver forClose(closing);
-    closing.deviceId = -1;
-    closing.wakeReceivers();
+    closing.close();
     EXPECT_EQ(forClose.outcome(), "empty packet");
 }

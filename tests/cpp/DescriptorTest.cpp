@@ -29,13 +29,13 @@ std::vector<std::string> serials(LinkRegistry& registry) {
 }
 
 bool answers(LinkRegistry& registry, const std::string& uri) {
-    auto connection = std::make_shared<ConnectionImpl>();
-    connection->parse(uri, [&](std::int32_t id) { return registry.findRobot(id); });
+    auto connection =
+        testing::connectionOn(uri, [&](std::int32_t id) { return registry.findRobot(id); });
     registry.attachConnection(connection);
     Packet packet;
     packet.setPort(1);
     packet.setPayload("hi");
-    connection->pushSend(packet);
+    connection->queues.pushSend(packet);
     bool echoed = false;
     for (int i = 0; i < 100 && !echoed; ++i) {
         Packet reply = testing::receive(*connection);

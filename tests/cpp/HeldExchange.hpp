@@ -7,7 +7,7 @@
 #include <functional>
 #include <mutex>
 
-#include "link/ConnectionImpl.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "workers/RadioTurn.hpp"
 
 namespace quenfold::orvalis::testing {

@@ -53,9 +53,7 @@ TEST(LinkRegistryDescriptionTest, DescribesEachDeviceUnderTheIdItsConnectionsUse
     EXPECT_NE(devices[0].address, devices[1].address);
 
     // A connection to the id described for ZZ is served by ZZ.
-    auto connection = std::make_shared<ConnectionImpl>();
-    connection->parse("radio://" + std::to_string(zz->id) + "/80/2M/E7E7E7E7E7",
-                      [&](std::int32_t id) { return registry.findRobot(id); });
+    auto connection = testing::radio("radio://" + std::to_string(zz->id) + "/80/2M/E7E7E7E7E7");
     registry.attachConnection(connection);
     EXPECT_TRUE(eventually([&] { return !first.controlLog().empty(); }));
     EXPECT_TRUE(second.controlLog().empty());

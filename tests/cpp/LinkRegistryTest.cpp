@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchDevices.hpp"
@@ -21,8 +25,8 @@ class LinkRegistryTest : public ::testing::Test {
     emu::Bench bench;
 
     std::shared_ptr<ConnectionImpl> open(LinkRegistry& registry, const std::string& uri) {
-        auto connection = std::make_shared<ConnectionImpl>();
-        connection->parse(uri, [&](std::int32_t id) { return registry.findRobot(id); });
+        auto connection = testing::connectionOn(
+            uri, [&](std::int32_t id) { return registry.findRobot(id); });
         registry.attachConnection(connection);
         return connection;
     }
@@ -30,10 +34,10 @@ class LinkRegistryTest : public ::testing::Test {
     // Whether the connection's robot answers: a radio connection must be
     // opened with ackfilter=0, a cable one echoes what it is sent.
     static bool answers(ConnectionImpl& connection) {
-        if (!connection.isRadio) {
+        if (!connection.settings.isRadio) {
             Packet packet;
             packet.setPayload("hi");
-            connection.pushSend(packet);
+            connection.queues.pushSend(packet);
         }
         return testing::receive(connection).valid();
     }
@@ -41,13 +45,15 @@ class LinkRegistryTest : public ::testing::Test {
     // Overlapping channels must never be served by two dongles at once.
     static void expectOverlapsShareADongle(
         const std::vector<std::shared_ptr<ConnectionImpl>>& connections) {
-        for (const auto& a : connections) {
-            for (const auto& b : connections) {
-                bool overlap = a->channel == b->channel ||
-                               (a->datarate == 2 && a->channel + 1 == b->channel) ||
-                               (b->datarate == 2 && b->channel + 1 == a->channel);
+        for (const auto& first : connections) {
+            for (const auto& second : connections) {
+                const LinkSettings& a = first->settings;
+                const LinkSettings& b = second->settings;
+                bool overlap = a.channel == b.channel ||
+                               (a.datarate == 2 && a.channel + 1 == b.channel) ||
+                               (b.datarate == 2 && b.channel + 1 == a.channel);
                 if (overlap) {
-                    EXPECT_EQ(a->deviceId, b->deviceId) << a->uri << " and " << b->uri;
+                    EXPECT_EQ(first->deviceId, second->deviceId) << a.uri << " and " << b.uri;
                 }
             }
         }
@@ -127,14 +133,14 @@ TEST_F(LinkRegistryTest, OverlapsOnSeveralDonglesAreGatheredOnOne) {
     auto ten = open(registry, "radio://0/10/1M/E7E7E7E7E7?safelink=0");
     auto elevenA = open(registry, "radio://1/11/1M/E7E7E7E7E7?safelink=0");
     auto elevenB = open(registry, "radio://1/11/1M/0000000001?safelink=0");
-    ASSERT_TRUE(eventually([&] { return ten->statistics.sent_count > 0; }));
+    ASSERT_TRUE(eventually([&] { return ten->queues.counters().sent_count > 0; }));
     auto moved = open(registry, "radio://*/10/2M/0000000002?safelink=0");
     EXPECT_EQ(moved->deviceId, 1);
     EXPECT_EQ(ten->deviceId, 1);  // moved over from dongle 0
     EXPECT_EQ(elevenA->deviceId, 1);
     // The moved connection is served on its new dongle.
-    std::uint64_t sent = ten->statistics.sent_count;
-    ASSERT_TRUE(eventually([&] { return ten->statistics.sent_count > sent + 2; }));
+    std::uint64_t sent = ten->queues.counters().sent_count;
+    ASSERT_TRUE(eventually([&] { return ten->queues.counters().sent_count > sent + 2; }));
     auto third = open(registry, "radio://*/50/2M/E7E7E7E7E7?safelink=0");
     EXPECT_EQ(third->deviceId, 0);  // dongle 0 is empty now
     for (auto& connection : {ten, elevenA, elevenB, moved, third}) {
@@ -223,6 +229,32 @@ TEST_F(LinkRegistryTest, MoveWaitsForTheTurnUnderWayOnTheOldDongle) {
     }
 }
 
+// After a shutdown the devices are closed: a later call must never return,
+// or it could start workers on them again. The call is made in a child
+// process, which ends itself once the call is seen parked.
+TEST_F(LinkRegistryTest, ShutdownParksLaterCallers) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bench.addDongle("S1");
+            LinkRegistry registry;
+            registry.shutdown();
+            std::atomic<bool> returned{false};
+            std::thread caller([&] {
+                registry.dongleIds();
+                returned = true;
+            });
+            bool settled = eventually([&] { return registry.parkedCallers() == 1 || returned; });
+            const char* outcome = returned ? "a call after the shutdown returned"
+                                  : settled ? "the call is parked"
+                                            : "the call neither returned nor waited";
+            std::fprintf(stderr, "%s\n", outcome);
+            std::fflush(stderr);
+            std::_Exit(returned || !settled ? 1 : 0);  // the parked thread goes with the process
+        },
+        ::testing::ExitedWithCode(0), "the call is parked");
+}
+
 TEST_F(LinkRegistryTest, USBRobotCarriesOneConnection) {
     bench.addUSBRobot("R1");
     LinkRegistry registry;
@@ -241,14 +273,14 @@ TEST_F(LinkRegistryTest, FailedDongleIsForgottenAndFoundAgain) {
     LinkRegistry registry;
     auto a = open(registry, "radio://0/10/2M/E7E7E7E7E7?safelink=0");
     auto b = open(registry, "radio://0/30/2M/E7E7E7E7E7");
-    ASSERT_TRUE(eventually([&] { return b->statistics.sent_count > 0; }));
+    ASSERT_TRUE(eventually([&] { return b->queues.counters().sent_count > 0; }));
     // Ids follow the order in which libusb lists the dongles: dongle 0 is
     // the one that has been spoken to.
     emu::Dongle& first = s1.controlLog().empty() ? s2 : s1;
     first.unplug();
     for (auto& connection : {a, b}) {
-        EXPECT_THROW(connection->popReceived(0), std::runtime_error);
-        EXPECT_EQ(connection->errorMessage, "LIBUSB_ERROR_NO_DEVICE");
+        EXPECT_THROW(connection->queues.popReceived(0), std::runtime_error);
+        EXPECT_EQ(testing::failureOf(*connection), "LIBUSB_ERROR_NO_DEVICE");
     }
     registry.refreshDevices();
     EXPECT_EQ(registry.dongleIds(), (std::vector<std::uint64_t>{1}));
@@ -321,7 +353,7 @@ TEST_F(LinkRegistryTest, FailedDevicesBackServeAfterOneRefresh) {
     dongle.unplug();
     cable.unplug();
     for (auto& connection : {radio, usb}) {
-        EXPECT_THROW(connection->popReceived(0), std::runtime_error);
+        EXPECT_THROW(connection->queues.popReceived(0), std::runtime_error);
     }
     dongle.replug();
     cable.replug();
@@ -349,7 +381,7 @@ TEST_F(LinkRegistryTest, FailedCableRecordIsForgotten) {
     auto usb = open(registry, "usb://0");
     ASSERT_TRUE(answers(*usb));
     cable.unplug();
-    EXPECT_THROW(usb->popReceived(0), std::runtime_error);
+    EXPECT_THROW(usb->queues.popReceived(0), std::runtime_error);
     registry.refreshDevices();
     EXPECT_TRUE(registry.robotIds().empty());
     EXPECT_NO_THROW(registry.detachConnection(usb));

@@ -29,8 +29,8 @@ class OtherProgram : public ::testing::Test {
     }
 
     static std::shared_ptr<ConnectionImpl> open(LinkRegistry& registry, const std::string& uri) {
-        auto connection = std::make_shared<ConnectionImpl>();
-        connection->parse(uri, [&](std::int32_t id) { return registry.findRobot(id); });
+        auto connection =
+            testing::connectionOn(uri, [&](std::int32_t id) { return registry.findRobot(id); });
         registry.attachConnection(connection);
         return connection;
     }
@@ -50,7 +50,7 @@ class OtherProgram : public ::testing::Test {
             const std::string payload(1, static_cast<char>('a' + i));
             Packet packet;
             packet.setPayload(payload);
-            connection.pushSend(packet);
+            connection.queues.pushSend(packet);
             if (testing::receive(connection).payload() != payload) {
                 return false;
             }
@@ -78,7 +78,7 @@ TEST_F(OtherProgram, SeesTheHeldDevicesRefusedByNameAndTakesThemOnceLetGo) {
 
     // The holder lost nothing.
     EXPECT_TRUE(echoes(*usb, 10));
-    EXPECT_EQ(usb->statistics.sent_count, 11u);
+    EXPECT_EQ(usb->queues.counters().sent_count, 11u);
     EXPECT_TRUE(testing::receive(*radio).valid());
 
     holder.detachConnection(radio);
@@ -100,11 +100,8 @@ TEST_F(OtherProgram, ARecordMadeBeforeTheDeviceWasTakenFailsWithTheRefusal) {
     auto held = open(holder, "usb://0");
     ASSERT_TRUE(echoes(*held, 1));
     auto late = open(other, "usb://0");
-    ASSERT_TRUE(testing::eventually([&] {
-        std::lock_guard<std::mutex> lock(late->recvQueueMutex);
-        return !late->errorMessage.empty();
-    }));
-    EXPECT_EQ(late->errorMessage, RobotInUse);
+    ASSERT_TRUE(testing::eventually([&] { return !testing::failureOf(*late).empty(); }));
+    EXPECT_EQ(testing::failureOf(*late), RobotInUse);
     EXPECT_EQ(refusal(other, "usb://0"), RobotInUse);
     EXPECT_TRUE(echoes(*held, 5));
     other.detachConnection(late);

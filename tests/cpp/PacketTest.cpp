@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 
 using quenfold::orvalis::Packet;
 

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <future>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -13,11 +14,7 @@
 namespace quenfold::orvalis {
 namespace {
 
-std::shared_ptr<ConnectionImpl> radio(const std::string& uri) {
-    auto connection = std::make_shared<ConnectionImpl>();
-    connection->parse(uri, [](std::int32_t) { return RobotPresence{}; });
-    return connection;
-}
+using testing::radio;
 
 Packet echoPacket() {
     Packet packet;
@@ -29,71 +26,85 @@ Packet echoPacket() {
 
 // Turns driven by hand, without a worker thread: what each one reports
 // decides whether the worker steps aside for a host thread after its pass.
-class RadioTurnTest : public ::testing::Test {
+class RadioTurnTest : public testing::OneDongleTest {
   protected:
-    emu::Bench bench;
-    emu::Dongle& dongle = bench.addDongle("SKD-A");
-    USBContext context;
-    testing::DeviceRef device =
-        testing::findDevice(context, testing::SkelderVendor, testing::SkelderProduct, "SKD-A");
+    // A turn with the state a worker would keep for the connection.
+    TurnOutcome turn(Skelder& skelder, ConnectionImpl& connection) {
+        return radioTurn(skelder, connection, safelink[&connection]);
+    }
+
+    std::map<const ConnectionImpl*, SafelinkState> safelink;
 };
 
 TEST_F(RadioTurnTest, OnlyTurnsThatWakeAHostThreadSaySo) {
     bench.addRadioRobot(80, 2);
     Skelder skelder(device.get());
     auto quiet = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0");
-    EXPECT_EQ(radioTurn(skelder, *quiet), TurnOutcome::Idle);
+    EXPECT_EQ(turn(skelder, *quiet), TurnOutcome::Idle);
     EXPECT_TRUE(dongle.bulkOutLog().empty());
 
     auto connection = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0");
     // The first exchange wakes whoever waits for it (scan probes).
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Woke);
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Woke);
     // An empty acknowledgement that the filter drops wakes nobody.
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Exchanged);
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Exchanged);
     Packet packet = echoPacket();
-    connection->pushSend(packet);
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Exchanged);
+    connection->queues.pushSend(packet);
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Exchanged);
     // The echo rides on the next acknowledgement: a reply queued for a receiver.
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Woke);
-    EXPECT_EQ(connection->popReceived(1).payload(), "ab");
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Woke);
+    EXPECT_EQ(connection->queues.popReceived(1).payload(), "ab");
     EXPECT_EQ(dongle.bulkOutLog().size(), 4u);
 
     // With safelink a delivered echo counts the same, and a filtered empty one
     // does not.
     auto safe = radio("radio://0/80/2M/E7E7E7E7E7");
-    EXPECT_EQ(radioTurn(skelder, *safe), TurnOutcome::Woke);  // the handshake, the first exchange
-    safe->pushSend(packet);
-    EXPECT_EQ(radioTurn(skelder, *safe), TurnOutcome::Exchanged);
-    EXPECT_EQ(radioTurn(skelder, *safe), TurnOutcome::Woke);
-    EXPECT_EQ(safe->popReceived(1).payload(), "ab");
-    EXPECT_EQ(radioTurn(skelder, *safe), TurnOutcome::Exchanged);
+    EXPECT_EQ(turn(skelder, *safe), TurnOutcome::Woke);  // the handshake, the first exchange
+    safe->queues.pushSend(packet);
+    EXPECT_EQ(turn(skelder, *safe), TurnOutcome::Exchanged);
+    EXPECT_EQ(turn(skelder, *safe), TurnOutcome::Woke);
+    EXPECT_EQ(safe->queues.popReceived(1).payload(), "ab");
+    EXPECT_EQ(turn(skelder, *safe), TurnOutcome::Exchanged);
 }
 
 TEST_F(RadioTurnTest, ASenderThatWaitedForTheQueueMakesTheNextTurnStepAside) {
     bench.addRadioRobot(80, 2).setSilent(true);
     Skelder skelder(device.get());
     auto connection = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0");
-    ASSERT_EQ(radioTurn(skelder, *connection), TurnOutcome::Woke);
-    ASSERT_EQ(radioTurn(skelder, *connection), TurnOutcome::Exchanged);
+    ASSERT_EQ(turn(skelder, *connection), TurnOutcome::Woke);
+    ASSERT_EQ(turn(skelder, *connection), TurnOutcome::Exchanged);
 
     // The worker holds the queue for a plain exchange while a host sends.
-    std::unique_lock<std::mutex> exchanging(connection->sendQueueMutex);
+    Packet held = echoPacket();
+    connection->queues.pushSend(held);
+    std::promise<void> holding;
+    std::promise<void> release;
+    std::thread exchanging([&] {
+        connection->queues.sendHead([&](const Packet&) {
+            holding.set_value();
+            release.get_future().wait();
+            return true;  // acknowledged: the held packet leaves
+        });
+    });
+    holding.get_future().wait();
     std::thread sender([&] {
         Packet packet = echoPacket();
-        connection->pushSend(packet);
+        connection->queues.pushSend(packet);
     });
-    ASSERT_TRUE(testing::eventually([&] { return connection->senderBlocked.load(); }));
-    exchanging.unlock();
+    bool blocked = testing::eventually([&] { return connection->queues.senderBlocked(); });
+    release.set_value();
+    exchanging.join();
     sender.join();
+    ASSERT_TRUE(blocked) << "a sender that found the queue taken left no hint";
 
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Woke);
-    EXPECT_EQ(connection->statistics.enqueued_count.load(), 1u);
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Woke);
+    EXPECT_EQ(connection->queues.counters().enqueued_count.load(), 2u);
     // Told once: the turns after wake nobody.
-    EXPECT_EQ(radioTurn(skelder, *connection), TurnOutcome::Exchanged);
+    EXPECT_EQ(turn(skelder, *connection), TurnOutcome::Exchanged);
     // A send that finds the queue free leaves no hint.
     Packet packet = echoPacket();
-    connection->pushSend(packet);
-    EXPECT_FALSE(connection->senderBlocked.load());
+    connection->queues.pushSend(packet);
+    EXPECT_FALSE(connection->queues.senderBlocked());
 }
 
 }  // namespace

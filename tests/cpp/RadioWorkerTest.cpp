@@ -9,7 +9,7 @@
 #include "BenchDevices.hpp"
 #include "emu/Bench.hpp"
 #include "workers/RadioWorker.hpp"
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -18,31 +18,15 @@ using Bytes = std::vector<std::uint8_t>;
 using testing::eventually;
 using testing::receive;
 
-std::shared_ptr<ConnectionImpl> radio(const std::string& uri) {
-    auto connection = std::make_shared<ConnectionImpl>();
-    connection->parse(uri, [](std::int32_t) { return RobotPresence{}; });
-    return connection;
-}
-
-Packet packetOf(std::uint8_t port, const std::string& payload) {
-    Packet packet;
-    packet.setPort(port);
-    packet.setChannel(0);
-    packet.setPayload(payload);
-    return packet;
-}
+using testing::packetOf;
+using testing::radio;
 
 Bytes bytesOf(const Packet& packet) {
     return Bytes(packet.rawData(), packet.rawData() + packet.size());
 }
 
-class RadioWorkerTest : public ::testing::Test {
+class RadioWorkerTest : public testing::OneDongleTest {
   protected:
-    emu::Bench bench;
-    emu::Dongle& dongle = bench.addDongle("SKD-A");
-    USBContext context;
-    testing::DeviceRef device =
-        testing::findDevice(context, testing::SkelderVendor, testing::SkelderProduct, "SKD-A");
     RadioWorker worker{device.get()};
 
     std::size_t channelRequests(int channel) const {
@@ -60,8 +44,8 @@ TEST_F(RadioWorkerTest, PlainExchangeDeliversEchoesInOrder) {
     worker.attachConnection(connection);
     Packet first = packetOf(3, "a");
     Packet second = packetOf(3, "b");
-    connection->pushSend(first);
-    connection->pushSend(second);
+    connection->queues.pushSend(first);
+    connection->queues.pushSend(second);
 
     // Without safelink a packet whose acknowledgement came too late for the
     // reply read goes out again, and the robot echoes it twice: the order
@@ -75,12 +59,12 @@ TEST_F(RadioWorkerTest, PlainExchangeDeliversEchoesInOrder) {
     }
     EXPECT_EQ(echoes.find_first_not_of('a'), echoes.size() - 1) << echoes;
 
-    ConnectionStatistics stats = connection->statistics.snapshot();
+    ConnectionStatistics stats = connection->queues.counters().snapshot();
     EXPECT_EQ(stats.enqueued_count, 2u);
     EXPECT_EQ(stats.receive_count, echoes.size());
     EXPECT_GE(stats.ack_count, 2u);
     worker.detachConnection(connection);
-    stats = connection->statistics.snapshot();
+    stats = connection->queues.counters().snapshot();
     EXPECT_GE(stats.sent_count, stats.ack_count);
     EXPECT_EQ(dongle.bulkOutLog().front(), bytesOf(first));
 }
@@ -96,9 +80,9 @@ TEST_F(RadioWorkerTest, AckFilterDecidesWhetherEmptyAcknowledgementsArrive) {
     Packet empty = receive(*unfiltered);
     EXPECT_EQ(bytesOf(empty), Bytes{0xFF});
     EXPECT_EQ(empty.seq(), 0u);
-    ASSERT_TRUE(eventually([&] { return filtered->statistics.ack_count >= 3; }));
-    EXPECT_FALSE(filtered->popReceived(1).valid());
-    EXPECT_EQ(filtered->statistics.receive_count, 0u);
+    ASSERT_TRUE(eventually([&] { return filtered->queues.counters().ack_count >= 3; }));
+    EXPECT_FALSE(filtered->queues.popReceived(1).valid());
+    EXPECT_EQ(filtered->queues.counters().receive_count, 0u);
 }
 
 TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
@@ -107,13 +91,13 @@ TEST_F(RadioWorkerTest, IdleConnectionWithoutOptionsSendsNothing) {
     worker.attachConnection(connection);
     // A pass found nothing to do: not even a retune, which would cost a
     // control request for no exchange.
-    WorkSignal& signal = *connection->workSignal;
+    WorkSignal& signal = *connection->queues.workSignal();
     ASSERT_TRUE(eventually([&] { return signal.waitsBegun() > 0; }));
     EXPECT_EQ(channelRequests(80), 0u);
     EXPECT_TRUE(dongle.bulkOutLog().empty());
 
     Packet packet = packetOf(2, "x");
-    connection->pushSend(packet);
+    connection->queues.pushSend(packet);
     // The echo would ride on a later acknowledgement, but nothing else is sent:
     // what arrives is the empty acknowledgement of the packet itself.
     EXPECT_EQ(bytesOf(receive(*connection)), Bytes{0xFF});
@@ -131,7 +115,7 @@ TEST_F(RadioWorkerTest, IdleWorkerWaitsAndWakesForEveryChange) {
     bench.addRadioRobot(80, 2);
     auto first = radio("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0");
     worker.attachConnection(first);
-    WorkSignal& signal = *first->workSignal;
+    WorkSignal& signal = *first->queues.workSignal();
     // Seen under the signal's lock with nothing raising it: the worker waits.
     std::uint64_t idle = 0;
     auto idleAgain = [&] {
@@ -150,7 +134,7 @@ TEST_F(RadioWorkerTest, IdleWorkerWaitsAndWakesForEveryChange) {
     EXPECT_TRUE(dongle.bulkOutLog().empty());
 
     Packet packet = packetOf(2, "x");
-    first->pushSend(packet);
+    first->queues.pushSend(packet);
     EXPECT_EQ(bytesOf(receive(*first)), Bytes{0xFF});
     ASSERT_TRUE(idleAgain());
 
@@ -168,14 +152,14 @@ TEST_F(RadioWorkerTest, FirstExchangeWakesItsWaiter) {
     worker.attachConnection(quiet);
     worker.attachConnection(failing);
     auto exchanged =
-        std::async(std::launch::async, [&] { return quiet->awaitFirstExchange(never); });
+        std::async(std::launch::async, [&] { return quiet->queues.awaitFirstExchange(never); });
     auto failed =
-        std::async(std::launch::async, [&] { return failing->awaitFirstExchange(never); });
-    ASSERT_TRUE(eventually([&] { return quiet->receiveWaitsBegun() > 0; }));
-    ASSERT_TRUE(eventually([&] { return failing->receiveWaitsBegun() > 0; }));
+        std::async(std::launch::async, [&] { return failing->queues.awaitFirstExchange(never); });
+    ASSERT_TRUE(eventually([&] { return quiet->queues.receiveWaitsBegun() > 0; }));
+    ASSERT_TRUE(eventually([&] { return failing->queues.receiveWaitsBegun() > 0; }));
 
     Packet packet = packetOf(2, "x");  // no robot: unacknowledged, but finished
-    quiet->pushSend(packet);
+    quiet->queues.pushSend(packet);
     EXPECT_TRUE(exchanged.get());
     dongle.unplug();
     EXPECT_FALSE(failed.get());
@@ -190,9 +174,10 @@ TEST_F(RadioWorkerTest, PingOnTheAirLeavesTheSendQueueFree) {
     dongle.hangNextWrite(1);  // the first ping stays on the air until its write times out
     worker.attachConnection(connection);
     ASSERT_TRUE(eventually([&] { return !dongle.bulkOutLog().empty(); }));
-    std::unique_lock<std::mutex> queue(connection->sendQueueMutex, std::try_to_lock);
-    EXPECT_TRUE(queue.owns_lock());
-    queue = {};
+    // A send that had to wait for the lock would leave its hint.
+    Packet packet = packetOf(1, "x");
+    connection->queues.pushSend(packet);
+    EXPECT_FALSE(connection->queues.senderBlocked());
     worker.detachConnection(connection);
 }
 
@@ -200,11 +185,11 @@ TEST_F(RadioWorkerTest, UnacknowledgedPacketStaysAtTheTop) {
     auto connection = radio("radio://0/40/1M/E7E7E7E7E7?safelink=0&autoping=0");
     worker.attachConnection(connection);
     Packet packet = packetOf(1, "again");
-    connection->pushSend(packet);
-    ASSERT_TRUE(eventually([&] { return connection->statistics.sent_count >= 3; }));
+    connection->queues.pushSend(packet);
+    ASSERT_TRUE(eventually([&] { return connection->queues.counters().sent_count >= 3; }));
     worker.detachConnection(connection);
-    EXPECT_EQ(connection->statistics.ack_count, 0u);
-    EXPECT_EQ(connection->sendQueue.size(), 1u);
+    EXPECT_EQ(connection->queues.counters().ack_count, 0u);
+    EXPECT_EQ(connection->queues.sendQueueSize(), 1u);
     for (const Bytes& sent : dongle.bulkOutLog()) {
         EXPECT_EQ(sent, bytesOf(packet));
     }
@@ -214,7 +199,7 @@ TEST_F(RadioWorkerTest, SafelinkStartsWithTheHandshake) {
     bench.addRadioRobot(80, 2);
     auto connection = radio("radio://0/80/2M/E7E7E7E7E7?ackfilter=0");
     Packet queued = packetOf(3, "q");
-    connection->pushSend(queued);
+    connection->queues.pushSend(queued);
     worker.attachConnection(connection);
     // Received packets are taken lowest port first: on a fast bench the
     // queued packet's echo (port 3) may arrive before this thread looks.
@@ -231,18 +216,20 @@ TEST_F(RadioWorkerTest, SafelinkCountsOnlyRepliesItAccepts) {
     bench.addRadioRobot(80, 2).setSilent(true);
     auto connection = radio("radio://0/80/2M/E7E7E7E7E7?ackfilter=0");
     worker.attachConnection(connection);
-    ASSERT_TRUE(eventually([&] { return connection->statistics.sent_count >= 6; }));
-    worker.detachConnection(connection);  // the worker's fields are ours to read now
+    ASSERT_TRUE(eventually([&] { return connection->queues.counters().sent_count >= 6; }));
+    // The worker's state for the connection is ours to read now.
+    std::shared_ptr<SafelinkState> safelink = worker.detachConnection(connection);
+    ASSERT_TRUE(safelink);
 
     // The handshake's acknowledgement is counted and delivered; after it,
     // acknowledgements without a reply only flip the up bit.
-    ConnectionStatistics stats = connection->statistics.snapshot();
+    ConnectionStatistics stats = connection->queues.counters().snapshot();
     EXPECT_EQ(stats.ack_count, 1u);
     EXPECT_EQ(stats.receive_count, 1u);
-    EXPECT_EQ(bytesOf(connection->popReceived(1)), (Bytes{0xFF, 0x05, 0x01}));
-    EXPECT_TRUE(connection->safelinkInitialized);
-    EXPECT_FALSE(connection->safelinkDown);
-    EXPECT_EQ(connection->safelinkUp, (stats.sent_count - 1) % 2 == 1);
+    EXPECT_EQ(bytesOf(connection->queues.popReceived(1)), (Bytes{0xFF, 0x05, 0x01}));
+    EXPECT_TRUE(safelink->initialized);
+    EXPECT_FALSE(safelink->down);
+    EXPECT_EQ(safelink->up, (stats.sent_count - 1) % 2 == 1);
     std::vector<Bytes> sent = dongle.bulkOutLog();
     ASSERT_GE(sent.size(), 3u);
     EXPECT_EQ(sent[1], Bytes{0xF3});  // pings carry the bits: up 0, down 0
@@ -252,15 +239,15 @@ TEST_F(RadioWorkerTest, SafelinkCountsOnlyRepliesItAccepts) {
 TEST_F(RadioWorkerTest, UnansweredHandshakeIsAllThatIsSent) {
     auto connection = radio("radio://0/40/2M/E7E7E7E7E7");
     Packet queued = packetOf(3, "q");
-    connection->pushSend(queued);
+    connection->queues.pushSend(queued);
     worker.attachConnection(connection);
-    ASSERT_TRUE(eventually([&] { return connection->statistics.sent_count >= 3; }));
+    ASSERT_TRUE(eventually([&] { return connection->queues.counters().sent_count >= 3; }));
     worker.detachConnection(connection);
     for (const Bytes& sent : dongle.bulkOutLog()) {
         EXPECT_EQ(sent, (Bytes{0xFF, 0x05, 0x01}));
     }
-    EXPECT_EQ(connection->sendQueue.size(), 1u);
-    EXPECT_EQ(connection->statistics.ack_count, 0u);
+    EXPECT_EQ(connection->queues.sendQueueSize(), 1u);
+    EXPECT_EQ(connection->queues.counters().ack_count, 0u);
 }
 
 TEST_F(RadioWorkerTest, SafelinkDropsARepliedDownBitOnItsRepeat) {
@@ -274,14 +261,14 @@ TEST_F(RadioWorkerTest, SafelinkDropsARepliedDownBitOnItsRepeat) {
     auto connection = radio("radio://0/80/2M/E7E7E7E7E7?autoping=0");
     for (const char* payload : {"1", "2", "3"}) {
         Packet packet = packetOf(3, payload);
-        connection->pushSend(packet);
+        connection->queues.pushSend(packet);
     }
     worker.attachConnection(connection);
     EXPECT_EQ(receive(*connection).payload(), "a");
     EXPECT_EQ(receive(*connection).payload(), "b");
     worker.detachConnection(connection);
-    EXPECT_FALSE(connection->popReceived(1).valid());
-    ConnectionStatistics stats = connection->statistics.snapshot();
+    EXPECT_FALSE(connection->queues.popReceived(1).valid());
+    ConnectionStatistics stats = connection->queues.counters().snapshot();
     EXPECT_EQ(stats.sent_count, 4u);
     EXPECT_EQ(stats.receive_count, 2u);
     EXPECT_EQ(stats.ack_count, 3u);  // the handshake, "a" once, "b"
@@ -297,7 +284,7 @@ TEST_F(RadioWorkerTest, SafelinkDeliversExactlyOnceUnderLoss) {
     for (int i = 0; i < 40; ++i) {
         sent.push_back(std::string(1 + i % 20, static_cast<char>('A' + i % 26)));
         Packet packet = packetOf(4, sent.back());
-        connection->pushSend(packet);
+        connection->queues.pushSend(packet);
     }
     std::vector<std::string> echoes;
     while (echoes.size() < sent.size()) {
@@ -309,7 +296,7 @@ TEST_F(RadioWorkerTest, SafelinkDeliversExactlyOnceUnderLoss) {
     }
     EXPECT_EQ(echoes, sent);
     worker.detachConnection(connection);
-    EXPECT_FALSE(connection->popReceived(1).valid());
+    EXPECT_FALSE(connection->queues.popReceived(1).valid());
 }
 
 TEST_F(RadioWorkerTest, RetunesOnlyWhatDiffers) {
@@ -326,7 +313,7 @@ TEST_F(RadioWorkerTest, RetunesOnlyWhatDiffers) {
     std::size_t before = dongle.controlLog().size();
     worker.attachConnection(first);
     worker.attachConnection(second);
-    ASSERT_TRUE(eventually([&] { return second->statistics.sent_count >= 3; }));
+    ASSERT_TRUE(eventually([&] { return second->queues.counters().sent_count >= 3; }));
     worker.detachConnection(first);
     worker.detachConnection(second);
     std::vector<emu::ControlRecord> log = dongle.controlLog();
@@ -344,11 +331,11 @@ TEST_F(RadioWorkerTest, UnplugFailsEveryConnectionOfTheDongle) {
     auto b = radio("radio://0/20/1M/E7E7E7E7E7");
     worker.attachConnection(a);
     worker.attachConnection(b);
-    ASSERT_TRUE(eventually([&] { return b->statistics.sent_count >= 1; }));
+    ASSERT_TRUE(eventually([&] { return b->queues.counters().sent_count >= 1; }));
     dongle.unplug();
     for (auto& connection : {a, b}) {
         try {
-            connection->popReceived(0);
+            connection->queues.popReceived(0);
             ADD_FAILURE() << "receive on a failed connection succeeded";
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
@@ -360,7 +347,7 @@ TEST_F(RadioWorkerTest, UnplugFailsEveryConnectionOfTheDongle) {
     auto late = radio("radio://0/30/2M/E7E7E7E7E7");
     worker.attachConnection(late);
     Packet packet;
-    EXPECT_THROW(late->pushSend(packet), std::runtime_error);
+    EXPECT_THROW(late->queues.pushSend(packet), std::runtime_error);
     worker.detachConnection(a);
     worker.detachConnection(b);
     worker.detachConnection(late);

@@ -65,17 +65,18 @@ TEST_F(ScannerTest, ProbeWaitsForTheExchangeToFinish) {
     bench.addDongle("S1");
     bench.addRadioRobot(80, 2);
     LinkRegistry registry;
-    testing::HeldExchange hold(
-        [](const ConnectionImpl& c) { return c.channel == 80 && c.datarate == 2; });
+    testing::HeldExchange hold([](const ConnectionImpl& c) {
+        return c.settings.channel == 80 && c.settings.datarate == 2;
+    });
     auto found =
         std::async(std::launch::async, [&] { return Scanner(registry).scan(0xE7E7E7E7E7); });
 
     ConnectionImpl& probe = hold.awaitHeld();
-    std::uint64_t waits = probe.receiveWaitsBegun();
+    std::uint64_t waits = probe.queues.receiveWaitsBegun();
     // Two more waits begun: one whole wait passed while the exchange was
     // counted but unfinished, and the probe decided what to do after it.
-    ASSERT_TRUE(
-        eventually([&] { return probe.receiveWaitsBegun() >= waits + 2 || probe.deviceId < 0; }));
+    ASSERT_TRUE(eventually(
+        [&] { return probe.queues.receiveWaitsBegun() >= waits + 2 || probe.deviceId < 0; }));
     hold.release();
     EXPECT_EQ(found.get(), std::vector<std::string>{"radio://*/80/2M/E7E7E7E7E7"});
 }

@@ -26,8 +26,8 @@ class TooLong : public ::testing::Test {
     ~TooLong() override { std::remove(path.c_str()); }
 
     std::shared_ptr<ConnectionImpl> open(const std::string& uri) {
-        auto connection = std::make_shared<ConnectionImpl>();
-        connection->parse(uri, [&](std::int32_t id) { return registry->findRobot(id); });
+        auto connection =
+            testing::connectionOn(uri, [&](std::int32_t id) { return registry->findRobot(id); });
         registry->attachConnection(connection);
         return connection;
     }
@@ -38,7 +38,7 @@ class TooLong : public ::testing::Test {
         Packet packet;
         packet.setPort(1);
         packet.setPayload(payload);
-        connection.pushSend(packet);
+        connection.queues.pushSend(packet);
         for (int i = 0; i < 100; ++i) {
             Packet reply = testing::receive(connection);
             if (!reply.valid() || reply.payload() == payload) {
@@ -69,9 +69,9 @@ TEST_F(TooLong, ACableRobotsLongPacketsAreDroppedAndTheLinkGoesOn) {
     robot.queueInbound(longest);
     robot.queueInbound({0x10, 'o', 'k'});  // the longest a packet may be is fine
     EXPECT_EQ(testing::receive(*usb).payload(), "ok");
-    EXPECT_EQ(usb->statistics.too_long_count, 2u);
+    EXPECT_EQ(usb->queues.counters().too_long_count, 2u);
     EXPECT_TRUE(echoes(*usb, "after"));
-    EXPECT_EQ(usb->statistics.receive_count, 3u);
+    EXPECT_EQ(usb->queues.counters().receive_count, 3u);
     registry->detachConnection(usb);
 
     auto records = tooLongRecords();
@@ -93,7 +93,7 @@ TEST_F(TooLong, ADonglesLongAnswerIsDroppedAndThePacketSentAgain) {
     }
     auto radio = open("radio://0/80/2M/E7E7E7E7E7?safelink=0");
     EXPECT_TRUE(echoes(*radio, "hi"));
-    EXPECT_EQ(radio->statistics.too_long_count, 2u);
+    EXPECT_EQ(radio->queues.counters().too_long_count, 2u);
     registry->detachConnection(radio);
     auto records = tooLongRecords();
     ASSERT_EQ(records.size(), 2u);

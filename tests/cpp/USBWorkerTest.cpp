@@ -16,8 +16,8 @@ using testing::eventually;
 using testing::receive;
 
 std::shared_ptr<ConnectionImpl> cable() {
-    auto connection = std::make_shared<ConnectionImpl>();
-    connection->parse("usb://0", [](std::int32_t) { return RobotPresence{true, 1}; });
+    auto connection =
+        testing::connectionOn("usb://0", [](std::int32_t) { return RobotPresence{true, 1}; });
     return connection;
 }
 
@@ -38,7 +38,7 @@ TEST_F(USBWorkerTest, RefusedPacketsWaitAndEchoesArriveInOrder) {
         Packet packet;
         packet.setPort(port);
         packet.setPayload(std::string(1, *tags++));
-        connection->pushSend(packet);
+        connection->queues.pushSend(packet);
     }
     robot.refuse(3);
     worker.start(connection);
@@ -49,10 +49,10 @@ TEST_F(USBWorkerTest, RefusedPacketsWaitAndEchoesArriveInOrder) {
         order += echo.payload();
     }
     EXPECT_EQ(order, "cab");
-    EXPECT_EQ(connection->statistics.sent_count, 3u);
-    EXPECT_EQ(connection->statistics.receive_count, 3u);
-    EXPECT_EQ(connection->statistics.ack_count, 0u);
-    EXPECT_EQ(connection->statistics.enqueued_count, 3u);
+    EXPECT_EQ(connection->queues.counters().sent_count, 3u);
+    EXPECT_EQ(connection->queues.counters().receive_count, 3u);
+    EXPECT_EQ(connection->queues.counters().ack_count, 0u);
+    EXPECT_EQ(connection->queues.counters().enqueued_count, 3u);
     worker.stop(connection);
     EXPECT_EQ(robot.received().size(), 3u);
 }
@@ -82,7 +82,7 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     ASSERT_TRUE(eventually([&] { return !robot.controlLog().empty(); }));
     robot.unplug();
     try {
-        connection->popReceived(0);
+        connection->queues.popReceived(0);
         ADD_FAILURE() << "receive on a failed connection succeeded";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "LIBUSB_ERROR_NO_DEVICE");
@@ -90,7 +90,7 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     // The record learns of the failure just after the connection does.
     EXPECT_TRUE(eventually([&] { return worker.errorMessage() == "LIBUSB_ERROR_NO_DEVICE"; }));
     Packet packet;
-    EXPECT_THROW(connection->pushSend(packet), std::runtime_error);
+    EXPECT_THROW(connection->queues.pushSend(packet), std::runtime_error);
     worker.stop(connection);
 
     // A failed worker stays failed: a new connection gets its error at once
@@ -99,7 +99,7 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
     std::size_t requests = robot.controlLog().size();
     auto again = cable();
     worker.start(again);
-    EXPECT_EQ(again->errorMessage, "LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_EQ(testing::failureOf(*again), "LIBUSB_ERROR_NO_DEVICE");
     EXPECT_THROW(worker.start(cable()), std::runtime_error);  // it is still held
     worker.stop(again);
     EXPECT_EQ(robot.controlLog().size(), requests);
@@ -108,7 +108,7 @@ TEST_F(USBWorkerTest, UnplugFailsTheConnection) {
 // The robot may send at any time; what it sent before a stop is delivered.
 TEST_F(USBWorkerTest, PacketsTheRobotSendsByItselfArriveUpToTheStop) {
     worker.start(connection);
-    WorkSignal& signal = *connection->workSignal;
+    WorkSignal& signal = *connection->queues.workSignal();
     for (std::uint8_t tag : {1, 2}) {
         // The worker waits once per packet (nothing raises its signal), with
         // its read in flight: the robot's packet lands in it at once.
@@ -120,9 +120,9 @@ TEST_F(USBWorkerTest, PacketsTheRobotSendsByItselfArriveUpToTheStop) {
         }
     }
     worker.stop(connection);
-    Packet last = connection->popReceived(1);
+    Packet last = connection->queues.popReceived(1);
     EXPECT_EQ(last.payload(), std::string(1, 2));
-    EXPECT_EQ(connection->statistics.receive_count, 2u);
+    EXPECT_EQ(connection->queues.counters().receive_count, 2u);
 }
 
 TEST_F(USBWorkerTest, AStalledReadFailsTheConnectionByName) {
@@ -130,7 +130,7 @@ TEST_F(USBWorkerTest, AStalledReadFailsTheConnectionByName) {
     ASSERT_TRUE(eventually([&] { return !robot.controlLog().empty(); }));
     robot.stallEndpoint(0x81);
     try {
-        connection->popReceived(0);
+        connection->queues.popReceived(0);
         ADD_FAILURE() << "receive on a failed connection succeeded";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "LIBUSB_ERROR_PIPE");
@@ -155,7 +155,7 @@ TEST_F(USBWorkerTest, WorkersSharingAContextEachGetTheirOwnEchoes) {
             Packet packet;
             packet.setPort(1);
             packet.setPayload(std::string(1, char(i)) + (each == connection.get() ? "a" : "b"));
-            each->pushSend(packet);
+            each->queues.pushSend(packet);
         }
     }
     for (int i = 0; i < Echoes; ++i) {

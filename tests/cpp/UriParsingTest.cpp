@@ -3,9 +3,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "link/ConnectionImpl.hpp"
+#include "link/UriParsing.hpp"
 
-using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::LinkSettings;
+using quenfold::orvalis::parseLinkSettings;
 using quenfold::orvalis::RobotLookup;
 using quenfold::orvalis::RobotPresence;
 
@@ -20,9 +21,8 @@ RobotLookup robots(std::size_t count) {
 // Parses into a fresh state and returns the failure's text, or "" on success.
 template <typename Error = std::runtime_error>
 std::string parseError(const std::string& uri, std::size_t robotCount = 0) {
-    ConnectionImpl state;
     try {
-        state.parse(uri, robots(robotCount));
+        parseLinkSettings(uri, robots(robotCount));
     } catch (const Error& error) {
         return error.what();
     }
@@ -36,8 +36,7 @@ std::string invalid(const std::string& uri) {
 }  // namespace
 
 TEST(UriParsing, RadioFieldsAndDefaults) {
-    ConnectionImpl state;
-    state.parse("radio://0/80/2M/e7e7e7e7e7", robots(0));
+    LinkSettings state = parseLinkSettings("radio://0/80/2M/e7e7e7e7e7", robots(0));
     EXPECT_TRUE(state.isRadio);
     EXPECT_EQ(state.uri, "radio://0/80/2M/e7e7e7e7e7");
     EXPECT_EQ(state.deviceId, 0);
@@ -45,10 +44,9 @@ TEST(UriParsing, RadioFieldsAndDefaults) {
     EXPECT_EQ(state.datarate, 2);
     EXPECT_EQ(state.address, 0xE7E7E7E7E7u);
     EXPECT_TRUE(state.safelink && state.autoping && state.ackfilter);
-    EXPECT_FALSE(state.safelinkInitialized || state.safelinkUp || state.safelinkDown);
 
-    ConnectionImpl any;
-    any.parse("radio://*/10/250K/0102030405?safelink=0&autoping=0", robots(0));
+    LinkSettings any =
+        parseLinkSettings("radio://*/10/250K/0102030405?safelink=0&autoping=0", robots(0));
     EXPECT_EQ(any.deviceId, -1);
     EXPECT_EQ(any.datarate, 0);
     EXPECT_EQ(any.address, 0x0102030405u);
@@ -56,8 +54,7 @@ TEST(UriParsing, RadioFieldsAndDefaults) {
     EXPECT_FALSE(any.autoping);
     EXPECT_TRUE(any.ackfilter);
 
-    ConnectionImpl oneM;
-    oneM.parse("radio://12/200/1M/FFFFFFFFFF", robots(0));
+    LinkSettings oneM = parseLinkSettings("radio://12/200/1M/FFFFFFFFFF", robots(0));
     EXPECT_EQ(oneM.deviceId, 12);
     EXPECT_EQ(oneM.channel, 200);
     EXPECT_EQ(oneM.datarate, 1);
@@ -104,13 +101,12 @@ TEST(UriParsing, OptionTokens) {
         EXPECT_EQ(parseError(base + options), invalid(base + options)) << options;
     }
 
-    ConnectionImpl trailing;
-    trailing.parse(base + "?safelink=0&", robots(0));
+    LinkSettings trailing = parseLinkSettings(base + "?safelink=0&", robots(0));
     EXPECT_FALSE(trailing.safelink);
     EXPECT_TRUE(trailing.autoping);
 
-    ConnectionImpl noReturn;
-    noReturn.parse(base + "?safelink=0&safelink=1&ackfilter=0&ackfilter=1", robots(0));
+    LinkSettings noReturn =
+        parseLinkSettings(base + "?safelink=0&safelink=1&ackfilter=0&ackfilter=1", robots(0));
     EXPECT_FALSE(noReturn.safelink);
     EXPECT_FALSE(noReturn.ackfilter);
     EXPECT_TRUE(noReturn.autoping);
@@ -122,8 +118,7 @@ TEST(UriParsing, USBIndexAgainstTheRobotCount) {
     EXPECT_EQ(parseError("usb://0", 0),
               "No Korvane with id=0 found. There are 0 Korvanes connected.");
 
-    ConnectionImpl state;
-    state.parse("usb://007", robots(8));
+    LinkSettings state = parseLinkSettings("usb://007", robots(8));
     EXPECT_FALSE(state.isRadio);
     EXPECT_EQ(state.deviceId, 7);
     EXPECT_EQ(state.uri, "usb://007");
@@ -137,10 +132,8 @@ TEST(UriParsing, RobotCountIsAskedOnlyForMatchingUSBUris) {
         ++asked;
         return RobotPresence{true, 1};
     };
-    ConnectionImpl radio;
-    radio.parse("radio://0/80/2M/E7E7E7E7E7", counting);
-    ConnectionImpl bad;
-    EXPECT_THROW(bad.parse("usb://x", counting), std::runtime_error);
+    parseLinkSettings("radio://0/80/2M/E7E7E7E7E7", counting);
+    EXPECT_THROW(parseLinkSettings("usb://x", counting), std::runtime_error);
     EXPECT_EQ(asked, 0);
 }
 
@@ -165,8 +158,7 @@ TEST(UriParsing, VeryLongUrisDoNotExhaustTheStack) {
     for (int i = 0; i < 50000; ++i) {
         options += "safelink=0&";
     }
-    ConnectionImpl state;
-    state.parse(options, robots(0));
+    LinkSettings state = parseLinkSettings(options, robots(0));
     EXPECT_FALSE(state.safelink);
     std::string zeros = "usb://" + std::string(300000, '0');
     EXPECT_EQ(parseError(zeros, 1), "");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -42,12 +43,22 @@ struct Worker {
     }
 };
 
+// A bound far beyond any normal delay, for waits that a fault would make
+// endless: the test fails with a message instead of hanging.
+constexpr std::chrono::seconds Bound{20};
+
 TEST(WorkerThread, StopWakesAWaitingBodyAndAllowsARestart) {
     Worker worker;
     worker.startAndAwait();
     EXPECT_TRUE(worker.thread.running());
     EXPECT_FALSE(worker.thread.start(worker.body()));  // one thread at a time
-    worker.thread.stop();  // returns only if the stop woke the waiting body
+    // The body waits for its signal: only a stop that raises it ends the wait.
+    std::future<void> stopped = std::async(std::launch::async, [&] { worker.thread.stop(); });
+    if (stopped.wait_for(Bound) != std::future_status::ready) {
+        worker.thread.signal()->raise();  // lets the stop finish
+        stopped.wait();
+        FAIL() << "stop did not wake the waiting body";
+    }
     EXPECT_FALSE(worker.thread.running());
     EXPECT_FALSE(worker.thread.stopRequested());
     EXPECT_EQ(worker.ends, std::vector<std::string>{""});
@@ -86,6 +97,19 @@ TEST(WorkerThread, ExceptionOfAnyKindEndsTheThreadWithAText) {
     EXPECT_TRUE(thread.failed());
 }
 
+// An exception whose text is empty is a failure all the same: its end must
+// not read as a clean stop, which would fail none of the worker's connections.
+TEST(WorkerThread, FailureWithAnEmptyTextIsNoCleanStop) {
+    std::vector<std::string> ends;
+    WorkerThread thread([&](const std::string& failure) { ends.push_back(failure); });
+    ASSERT_TRUE(thread.start([] { throw std::runtime_error(""); }));
+    thread.stop();
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0], "Unknown error in the link worker");
+    EXPECT_TRUE(thread.failed());
+    EXPECT_FALSE(thread.start([] {}));
+}
+
 TEST(WorkerThread, RaiseBeforeWaitIsNotLost) {
     WorkSignal signal;
     signal.raise();
@@ -97,8 +121,12 @@ TEST(WorkerThread, RaiseBeforeWaitIsNotLost) {
         waited.set_value();
     });
     signal.raise();
-    waited.get_future().wait();
+    bool woke = waited.get_future().wait_for(Bound) == std::future_status::ready;
+    if (!woke) {
+        signal.raise();  // lets the waiter go before the join
+    }
     waiter.join();
+    EXPECT_TRUE(woke) << "a raise did not wake the waiter";
 }
 
 }  // namespace

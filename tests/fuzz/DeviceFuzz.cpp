@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "emu/Bench.hpp"
-#include "link/ConnectionImpl.hpp"
+#include "link/UriParsing.hpp"
+#include "workers/ConnectionImpl.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace {
@@ -46,8 +47,8 @@ struct Links {
     std::shared_ptr<ConnectionImpl> cable = open("usb://0");
 
     std::shared_ptr<ConnectionImpl> open(const std::string& uri) {
-        auto connection = std::make_shared<ConnectionImpl>();
-        connection->parse(uri, [&](std::int32_t id) { return registry.findRobot(id); });
+        auto connection = std::make_shared<ConnectionImpl>(parseLinkSettings(
+            uri, [&](std::int32_t id) { return registry.findRobot(id); }));
         registry.attachConnection(connection);
         return connection;
     }
@@ -59,9 +60,10 @@ Links& links() {
 }
 
 void checkAlive(ConnectionImpl& connection) {
-    std::lock_guard<std::mutex> lock(connection.recvQueueMutex);
-    if (!connection.errorMessage.empty()) {
-        fail(connection.uri + " failed: " + connection.errorMessage);
+    try {
+        connection.queues.statistics();
+    } catch (const std::exception& error) {
+        fail(connection.settings.uri + " failed: " + error.what());
     }
 }
 
@@ -69,12 +71,12 @@ void checkAlive(ConnectionImpl& connection) {
 void drain(ConnectionImpl& connection) {
     for (;;) {
         std::optional<Packet> packet =
-            connection.takeReceived(std::chrono::steady_clock::now(), false);
+            connection.queues.takeReceived(std::chrono::steady_clock::now(), false);
         if (!packet) {
             return;
         }
         if (packet->size() > PacketCapacity) {
-            fail(connection.uri + " handed out a packet of " + std::to_string(packet->size()));
+            fail(connection.settings.uri + " handed out a packet of " + std::to_string(packet->size()));
         }
     }
 }
@@ -85,11 +87,11 @@ bool echoes(ConnectionImpl& connection, const std::string& payload) {
     Packet packet;
     packet.setPort(1);
     packet.setPayload(payload);
-    connection.pushSend(packet);
+    connection.queues.pushSend(packet);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < until) {
         auto step = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
-        std::optional<Packet> reply = connection.takeReceived(step, false);
+        std::optional<Packet> reply = connection.queues.takeReceived(step, false);
         if (reply && reply->payload() == payload) {
             return true;
         }
@@ -115,11 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // The radio worker pings without pause: every queued answer is taken
     // within a few exchanges, each counted on the connection it served.
-    const std::uint64_t before =
-        l.safelink->statistics.sent_count + l.plain->statistics.sent_count;
+    auto sent = [&l] {
+        return l.safelink->queues.counters().sent_count + l.plain->queues.counters().sent_count;
+    };
+    const std::uint64_t before = sent();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (l.safelink->statistics.sent_count + l.plain->statistics.sent_count <
-           before + answers + 1) {
+    while (sent() < before + answers + 1) {
         if (std::chrono::steady_clock::now() > until) {
             fail("the radio worker stopped exchanging");
         }

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "link/ConnectionImpl.hpp"
-#include "link/Packet.hpp"
+#include "workers/ConnectionQueues.hpp"
+#include "orvalis/Packet.hpp"
 
 namespace {
 
-using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::ConnectionQueues;
 using quenfold::orvalis::Packet;
 
 constexpr std::uint64_t Capacity = 32;
@@ -132,7 +132,7 @@ class Queue {
     std::vector<Model> models_;
 };
 
-void step(FuzzedDataProvider& in, Packet& p, Model& m, ConnectionImpl& state, Queue& sent,
+void step(FuzzedDataProvider& in, Packet& p, Model& m, ConnectionQueues& state, Queue& sent,
           Queue& received) {
     switch (in.ConsumeIntegralInRange(0, 11)) {
         case 0: {
@@ -195,11 +195,10 @@ void step(FuzzedDataProvider& in, Packet& p, Model& m, ConnectionImpl& state, Qu
             break;
         }
         case 9: {
-            std::lock_guard<std::mutex> lock(state.sendQueueMutex);
-            check(state.sendQueue.empty() == sent.empty(), "send queue emptiness");
-            if (!sent.empty()) {
-                compare(state.sendQueue.top(), sent.take());
-                state.sendQueue.pop();
+            std::optional<Packet> popped = state.popSend();
+            check(popped.has_value() != sent.empty(), "send queue emptiness");
+            if (popped) {
+                compare(*popped, sent.take());
             }
             break;
         }
@@ -228,14 +227,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider in(data, size);
     Packet p;
     Model m;
-    ConnectionImpl state;
+    ConnectionQueues state;
     Queue sent, received;
     compare(p, m);
     while (in.remaining_bytes() > 0) {
         step(in, p, m, state, sent, received);
         compare(p, m);
     }
-    check(state.statistics.enqueued_count == sent.next, "enqueued_count");
-    check(state.statistics.receive_count == received.next, "receive_count");
+    check(state.counters().enqueued_count == sent.next, "enqueued_count");
+    check(state.counters().receive_count == received.next, "receive_count");
     return 0;
 }

@@ -10,13 +10,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "link/ConnectionImpl.hpp"
+#include "link/UriParsing.hpp"
 #include "link/InvalidUri.hpp"
 #include "link/UriGrammar.hpp"
 
 namespace {
 
-using quenfold::orvalis::ConnectionImpl;
+using quenfold::orvalis::LinkSettings;
 using quenfold::orvalis::RobotPresence;
 
 // std::regex recurses once per character; longer inputs would test the
@@ -135,10 +135,10 @@ Expected oracle(const std::string& uri) {
     }
 }
 
-Expected parse(const std::string& uri, ConnectionImpl& state) {
+Expected parse(const std::string& uri, LinkSettings& state) {
     Expected got;
     try {
-        state.parse(uri, [](std::int32_t id) {
+        state = quenfold::orvalis::parseLinkSettings(uri, [](std::int32_t id) {
             return RobotPresence{id >= 0 && static_cast<std::size_t>(id) < Robots, Robots};
         });
     } catch (const quenfold::orvalis::InvalidUri& error) {
@@ -181,7 +181,7 @@ void compare(const std::string& uri, const Expected& want, const Expected& got) 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string uri(reinterpret_cast<const char*>(data), size);
     const bool matched = quenfold::orvalis::matchUri(uri).has_value();
-    ConnectionImpl state;
+    LinkSettings state;
     const Expected got = parse(uri, state);
     if (size > OracleLength) {
         // Still: a URI the matcher refuses is refused with its whole text.

@@ -1,42 +1,26 @@
 """A capture made on the bench: a scan, then exchanges over radio (safelink
 off and on, both lossy) and over a cable. Run as a program, with
-ORVAPY_CAPTURE set, under the umockdev preload; prints one JSON document with
-what the library and the bench counted. Given a path, the bench records the
-devices' side of it there.
+ORVAPY_CAPTURE set, under the umockdev preload; reports what the library and
+the bench counted. Given a path, the bench records the devices' side of it
+there.
 """
-import json
 import sys
 import time
-from typing import Callable, Dict, List, Union
+from typing import List, Union
 
 import orvaemu
 import orvapy
+from scenario_tools import counts, packet, report, wait_for
 
 PLAIN = "radio://0/80/2M/E7E7E7E7E7?safelink=0"
 SAFE = "radio://0/40/1M/E7E7E7E7E7"
 CABLE = "usb://0"
 
 
-def packet(payload: bytes) -> orvapy.Packet:
-    p = orvapy.Packet()
-    p.port = 1
-    p.channel = 0
-    p.payload = payload
-    return p
-
-
-def wait_for(condition: Callable[[], bool], bound: float = 60.0) -> None:
-    deadline = time.monotonic() + bound
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        time.sleep(0.005)
-
-
 def echo(connection: orvapy.Connection, payloads: List[bytes]) -> None:
     """Sends the payloads and waits until each has come back."""
     for payload in payloads:
-        connection.send(packet(payload))
+        connection.send(packet(1, payload))
     missing = set(payloads)
     deadline = time.monotonic() + 60.0
     while missing and time.monotonic() < deadline:
@@ -44,11 +28,6 @@ def echo(connection: orvapy.Connection, payloads: List[bytes]) -> None:
         if reply.valid:
             missing.discard(bytes(reply.payload))
     assert not missing, missing
-
-
-def counters(connection: orvapy.Connection) -> Dict[str, int]:
-    text = repr(connection.statistics)[len("Statistics("):-1]
-    return {name: int(value) for name, value in (item.split("=") for item in text.split(","))}
 
 
 def control_log(device: orvaemu.USBDevice) -> List[List[Union[int, str]]]:
@@ -76,23 +55,23 @@ def main(argv: List[str]) -> int:
     # Without safelink an echo lost with its acknowledgement is gone for good:
     # what counts is that the robot heard every packet.
     for payload in payloads:
-        connections[PLAIN].send(packet(payload))
+        connections[PLAIN].send(packet(1, payload))
     wait_for(lambda: all(any(p[1:] == payload for p in plain_robot.received)
-                         for payload in payloads))
+                         for payload in payloads), bound=60.0)
     echo(connections[SAFE], payloads)
     echo(connections[CABLE], payloads)
     for connection in connections.values():
         connection.close()
     bench.capture = None  # the devices' file complete
 
-    print(json.dumps(dict(
+    report(
         found=found,
-        statistics={uri: counters(c) for uri, c in connections.items()},
+        statistics={uri: counts(c.statistics) for uri, c in connections.items()},
         dongle_control=control_log(dongle),
         dongle_bulk_out=len(dongle.bulk_out_log),
         robot_control=control_log(robot),
         robot_bulk_out=len(robot.bulk_out_log),
-    )))
+    )
     return 0
 
 

@@ -14,15 +14,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import orvaemu
 from orvapy import Connection, Packet
-from scenario_tools import report, wait_for
-
-
-def packet(port: int, payload: bytes, channel: int = 0) -> Packet:
-    p = Packet()
-    p.port = port
-    p.channel = channel
-    p.payload = payload
-    return p
+from scenario_tools import counts, packet, report, shown_count, wait_for
 
 
 def receive(connection: Connection, accept: Callable[[Packet], bool] = lambda p: True,
@@ -39,12 +31,6 @@ def receive(connection: Connection, accept: Callable[[Packet], bool] = lambda p:
 def seq_of(p: Packet) -> int:
     """Python sees a packet's sequence number only in its text form."""
     return int(repr(p).rsplit(",seq=", 1)[1][:-1])
-
-
-def counts(connection: Connection) -> Dict[str, int]:
-    """All four counters, from the statistics' text form."""
-    text = repr(connection.statistics)[len("Statistics("):-1]
-    return {name: int(value) for name, value in (item.split("=") for item in text.split(","))}
 
 
 def failure(call: Callable[[], object]) -> Optional[str]:
@@ -107,14 +93,15 @@ def echo() -> None:
         for p in sent:
             c.send(p)
         # Taken once all are back, so that the queue order decides.
-        wait_for(lambda: expected() and counts(c)["receive_count"] >= expected())
+        wait_for(lambda: expected() and shown_count(c.statistics, "receive_count") >= expected())
         replies: List[Tuple[int, str, int]] = []
         while True:
             p = c.recv(50)
             if not p.valid:
                 break
             replies.append((p.port, p.payload.decode("latin-1"), seq_of(p)))
-        outcome[uri] = dict(stamps=[repr(p) for p in sent], replies=replies, counts=counts(c))
+        outcome[uri] = dict(stamps=[repr(p) for p in sent], replies=replies,
+                            counts=counts(c.statistics))
         c.close()
     report(**outcome)
 

@@ -4,8 +4,9 @@ Run as `python lock_scenarios.py NAME`: a helper thread makes the call while
 the main thread waits, with the interpreter lock, until it sees the helper
 standing inside it; then it prints "ran beside" and ends. The interpreter
 is told not to take the lock away from a thread (a huge switch interval):
-only a call that lets the lock go lets the main thread look. A call that
-keeps it starves the main thread, and a watchdog ends the process with the
+only a call that lets the lock go lets the main thread look. Each call
+waits a bounded time: one that keeps the lock ends first, and the program
+fails saying so; a watchdog ends a process stuck all the same with the
 threads' tracebacks.
 """
 import faulthandler
@@ -19,15 +20,18 @@ from orvapy import Connection
 from exit_scenarios import inside_call, make_bench
 
 WATCHDOG_SECONDS = 60
+# How long a call waits: far more than the main thread needs to look while
+# the call lets the lock go, however loaded the machine.
+WAIT_SECONDS = 10
 
 
 def recv_waiting() -> Callable[[], None]:
-    """recv(0) on a link where nothing arrives."""
+    """recv on a link where nothing arrives."""
     make_bench()
     c = Connection("radio://0/80/2M/E7E7E7E7E7?safelink=0&autoping=0")
 
     def call() -> None:
-        c.recv(0)
+        c.recv(WAIT_SECONDS * 1000)
 
     return call
 
@@ -54,7 +58,8 @@ def statistics_waiting_on_a_transfer() -> Callable[[], None]:
     bench.dongle.stop_answering(True)
 
     def call() -> None:
-        while True:
+        deadline = time.monotonic() + WAIT_SECONDS
+        while time.monotonic() < deadline:
             c.statistics
 
     return call
@@ -72,7 +77,8 @@ def main(name: str) -> None:
     helper.start()
     while not inside_call(helper, call):
         if not helper.is_alive():
-            sys.exit("the call ended before the main thread could run beside it")
+            sys.exit("the call ended before the main thread could run beside it: "
+                     "it kept the interpreter lock while it waited")
         time.sleep(0.001)
     print("ran beside", flush=True)
 

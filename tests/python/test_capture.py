@@ -1,7 +1,6 @@
 """Link captures on the bench, read back with tshark and the dissector."""
 import collections
 import fcntl
-import json
 import os
 import subprocess
 import sys
@@ -11,6 +10,8 @@ from pathlib import Path
 from typing import Any, Dict, List, NamedTuple, Tuple
 
 import pytest
+
+from scenario_runner import report_of, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 F_SETPIPE_SZ = 1031  # Linux; the fcntl module names it from Python 3.10 on
@@ -48,13 +49,7 @@ class Record(NamedTuple):
 
 def run_program(script: str, capture: str, *arguments: str,
                 timeout: float = 600) -> "subprocess.CompletedProcess[str]":
-    orvaemu = pytest.importorskip("orvaemu")
-    if not orvaemu.preloaded():
-        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
-    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
-    env["ORVAPY_CAPTURE"] = capture
-    return subprocess.run([sys.executable, os.path.join(HERE, script), *arguments],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+    return run(script, *arguments, timeout=timeout, ORVAPY_CAPTURE=capture)
 
 
 def read_capture(path: str) -> List[Record]:
@@ -79,9 +74,9 @@ def scenario(tmp_path_factory: pytest.TempPathFactory) -> Scenario:
     folder = tmp_path_factory.mktemp("capture")
     host, devices = str(folder / "host.pcapng"), str(folder / "devices.pcapng")
     result = run_program("capture_scenario.py", host, devices)
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
-    assert result.stderr == ""
-    return Scenario(json.loads(result.stdout), host, devices)
+    report, other_output = report_of(result)
+    assert (other_output, result.stderr) == ([], "")
+    return Scenario(report, host, devices)
 
 
 def test_bench_capture_decodes_and_agrees_with_counters_and_bench_logs(scenario: Scenario) -> None:

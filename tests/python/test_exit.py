@@ -1,45 +1,22 @@
 """A program ends cleanly whatever state a daemon thread has in orvapy."""
-import os
 import signal
 import subprocess
-import sys
-from pathlib import Path
-from typing import TYPE_CHECKING, Optional, Tuple
+from typing import TYPE_CHECKING, Optional
 
 import pytest
 
 import exit_scenarios
+import scenario_runner
+from scenario_runner import finish
 
 if TYPE_CHECKING:
     import orvaemu
 
-PROGRAM = str(Path(__file__).resolve().parent / "exit_scenarios.py")
 
-
-def start(*args: str, bench: Optional["orvaemu.Bench"] = None,
-          program: str = PROGRAM) -> "subprocess.Popen[str]":
-    """Runs a scenario program (exit_scenarios by default), on its own bench
-    unless given one."""
-    orvaemu = pytest.importorskip("orvaemu")
-    if not orvaemu.preloaded():
-        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
-    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
-    if bench is not None:
-        env["UMOCKDEV_DIR"] = bench.root_dir
-    if "ASAN_OPTIONS" in env:
-        # These programs end with threads still inside the library, so the
-        # interpreter cannot free what those threads hold (the module's own
-        # function records among it): under the sanitizers, leaks at such an
-        # exit are not the library's. Every other test keeps leak detection.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
-    return subprocess.Popen([sys.executable, program, *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
-
-
-def finish(process: "subprocess.Popen[str]") -> Tuple[int, str, str]:
-    # Far beyond the two seconds an exit may take: a hang fails here.
-    stdout, stderr = process.communicate(timeout=120)
-    return process.returncode, stdout, stderr
+def start(*args: str, bench: Optional["orvaemu.Bench"] = None) -> "subprocess.Popen[str]":
+    """Runs exit_scenarios ARGS, on its own bench unless given one."""
+    return scenario_runner.start("exit_scenarios.py", *args, bench=bench,
+                                 threads_stay_inside=True)
 
 
 @pytest.mark.parametrize("link", sorted(exit_scenarios.LINKS))
@@ -66,10 +43,7 @@ def test_signals_still_end_a_program(link: str) -> None:
 
 
 def test_exit_stops_the_workers_and_closes_the_devices() -> None:
-    orvaemu = pytest.importorskip("orvaemu")
-    if not orvaemu.preloaded():
-        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
-    bench = orvaemu.Bench()
+    bench = scenario_runner.bench_package().Bench()
     bench.add_dongle("EMU0")
     bench.add_radio_robot(80, "2M")
     cable = bench.add_usb_robot("EMUR0")

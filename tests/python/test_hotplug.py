@@ -1,29 +1,12 @@
 """A device unplugged and plugged back serves again after one scan."""
-import json
-import os
-import subprocess
-import sys
 from typing import Any, List, Tuple
 
-import pytest
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from scenario_runner import run_reporting
 
 
 def run(name: str) -> Tuple[Any, List[str]]:
-    """Runs hotplug_scenarios.NAME in a fresh process: (its report, its other output lines)."""
-    orvaemu = pytest.importorskip("orvaemu")
-    if not orvaemu.preloaded():
-        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
-    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, env.get("PYTHONPATH")]))
-    result = subprocess.run([sys.executable, "-m", "hotplug_scenarios", name],
-                            capture_output=True, text=True, timeout=200, env=env)
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
-    lines = result.stdout.splitlines()
-    reports = [line[len("RESULT "):] for line in lines if line.startswith("RESULT ")]
-    assert len(reports) == 1, result.stdout[-3000:]
-    return json.loads(reports[0]), [line for line in lines if not line.startswith("RESULT ")]
+    """Runs hotplug_scenarios NAME: (its report, its other output lines)."""
+    return run_reporting("hotplug_scenarios.py", name, timeout=200)
 
 
 FOUND = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]

@@ -1,29 +1,12 @@
 """orvapy from end to end: scanning, exchanges and failures on the emulated bench."""
-import json
-import os
-import subprocess
-import sys
-from pathlib import Path
 from typing import Any, List, Tuple
 
-import pytest
-
-PROGRAM = str(Path(__file__).resolve().parent / "link_scenarios.py")
+from scenario_runner import run_reporting
 
 
-def run_scenario(name: str, *args: str, timeout: float = 240) -> Tuple[Any, List[str]]:
-    """Runs link_scenarios NAME ARGS in a fresh process: (its report, its other output lines)."""
-    orvaemu = pytest.importorskip("orvaemu")
-    if not orvaemu.preloaded():
-        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
-    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
-    result = subprocess.run([sys.executable, PROGRAM, name, *args], capture_output=True,
-                            text=True, timeout=timeout, env=env)
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
-    lines = result.stdout.splitlines()
-    reports = [line[len("RESULT "):] for line in lines if line.startswith("RESULT ")]
-    assert len(reports) == 1, result.stdout[-3000:]
-    return json.loads(reports[0]), [line for line in lines if not line.startswith("RESULT ")]
+def run_scenario(name: str, *args: str) -> Tuple[Any, List[str]]:
+    """Runs link_scenarios NAME ARGS: (its report, its other output lines)."""
+    return run_reporting("link_scenarios.py", name, *args)
 
 
 def test_scan_lists_cables_then_answering_channels_by_rate() -> None:

@@ -20,8 +20,8 @@ from typing import Dict, List, NoReturn, Tuple, Union
 from .commands import Commands, ControlServer
 from .control import ENVIRONMENT as CONTROL_ENVIRONMENT
 from .devices import parse_radio_robot
-
-PRELOAD = "libumockdev-preload.so.0"
+from .preloads import UMOCKDEV_PRELOAD as PRELOAD
+from .preloads import WAIT_PRELOAD, preload
 # Set on the re-executed launcher, so that a preload that does not load is
 # reported instead of re-executing forever.
 REEXEC_MARK = "ORVAEMU_LAUNCHER_REEXEC"
@@ -67,7 +67,7 @@ def parser() -> argparse.ArgumentParser:
 
 def reexecute_under_preload(argv: List[str]) -> NoReturn:
     env = dict(os.environ)
-    env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD", "")]))
+    env["LD_PRELOAD"] = ":".join(filter(None, [preload(), env.get("LD_PRELOAD", "")]))
     env[REEXEC_MARK] = "1"
     os.execve(sys.executable, [sys.executable, "-m", "orvaemu", *argv], env)
 
@@ -129,7 +129,9 @@ def main(argv: List[str]) -> int:
     env["UMOCKDEV_DIR"] = bench.root_dir
     env[CONTROL_ENVIRONMENT] = control_path
     if PRELOAD not in env.get("LD_PRELOAD", ""):
-        env["LD_PRELOAD"] = ":".join(filter(None, [PRELOAD, env.get("LD_PRELOAD", "")]))
+        env["LD_PRELOAD"] = ":".join(filter(None, [preload(), env.get("LD_PRELOAD", "")]))
+    elif WAIT_PRELOAD not in env["LD_PRELOAD"] and preload() != PRELOAD:
+        env["LD_PRELOAD"] = env["LD_PRELOAD"].replace(PRELOAD, preload(), 1)
     try:
         server = ControlServer(control_path, Commands(usb_devices, radio_robots))
     except OSError as error:

@@ -112,3 +112,18 @@ def test_hardware_pace_keeps_what_the_devices_answer(bench: orvaemu.Bench, usbpr
     assert lines == ["open 0", "ctrl 0", "ctrl 0", "write 0 3", "read 0 01",
                      "open 0", "write 0 2", "read 0 2107"]
 
+
+
+def test_a_client_waiting_for_a_silent_robot_wakes_only_on_its_time_outs(
+        bench: orvaemu.Bench, usbprobe: str) -> None:
+    """As on usbfs, a node is ready only while a URB can be reaped: a client
+    with a bulk IN pending on a robot that says nothing sleeps through each
+    100 ms wait (10 waits in a second, where an always-ready node made
+    thousands). Under load waits only get fewer."""
+    bench.add_usb_robot("EMUR0")
+    # (os.environ predates the testbed, which set UMOCKDEV_DIR in C.)
+    env = dict(os.environ, LD_PRELOAD=orvaemu.preload(), UMOCKDEV_DIR=bench.root_dir)
+    lines = run_probe(usbprobe, "open", ROBOT, "EMUR0", "idle", "1000", env=env)
+    assert lines[0] == "open 0"
+    calls = int(lines[1].split()[1])
+    assert 1 <= calls <= 12, f"{calls} waits of 100 ms in one second"

@@ -13,6 +13,8 @@ import pytest
 
 pytest.importorskip("orvaemu")
 
+from orvaemu.preloads import WAIT_PRELOAD  # noqa: E402 (after the skip)
+
 
 def launch(*arguments: str, preload: bool = True) -> "subprocess.CompletedProcess[str]":
     env = dict(os.environ)
@@ -38,6 +40,22 @@ def test_child_sees_the_described_devices(usbprobe: str, preload: bool) -> None:
     assert sorted(lines[:2]) == ["serial EMU0", "serial EMU1"]
     assert lines[2:] == ["serial EMUR0", "open 0", "ctrl 0", "write 0 2", "read 0 01",
                          "write 0 1", "read 0 012107"]
+
+
+@pytest.mark.parametrize("preload", [True, False])
+def test_the_program_waits_on_the_devices_as_on_usbfs(usbprobe: str, preload: bool) -> None:
+    """Started with umockdev's preload alone or with none, the program gets
+    the wait preload too: a bulk IN pending on a silent robot leaves it asleep
+    through each 100 ms wait, devices and program in two processes."""
+    if not os.path.exists(WAIT_PRELOAD):
+        pytest.skip("orvaemu was installed without its wait preload")
+    result = launch("--usb-robot", "EMUR0", "--", usbprobe, "open", "0483:5740", "EMUR0",
+                    "idle", "1000", preload=preload)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "open 0"
+    calls = int(lines[1].split()[1])
+    assert 1 <= calls <= 12, f"{calls} waits of 100 ms in one second"
 
 
 def test_paces_the_devices_like_hardware_on_request(usbprobe: str) -> None:

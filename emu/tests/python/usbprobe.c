@@ -5,11 +5,16 @@
  *   ctrl REQUEST VALUE INDEX HEX  vendor OUT request ("-" for no data): "ctrl RESULT"
  *   write HEX                     bulk OUT to 0x01: "write STATUS TRANSFERRED"
  *   read TIMEOUT_MS               bulk IN from 0x81: "read STATUS HEX"
+ *   idle MS                       a bulk IN from 0x81 without time-out stays pending while
+ *                                 the client waits in libusb_handle_events_timeout (100 ms
+ *                                 each) for MS milliseconds: "idle CALLS", the waits made
  */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime under -std=c99 */
 #include <libusb.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 static int parse_ids(const char* text, unsigned* vendor, unsigned* product) {
     return sscanf(text, "%x:%x", vendor, product) == 2;
@@ -69,6 +74,46 @@ static libusb_device_handle* find(libusb_context* context, unsigned vendor, unsi
     return found;
 }
 
+static double seconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+static void LIBUSB_CALL mark_done(struct libusb_transfer* transfer) {
+    *(int*)transfer->user_data = 1;
+}
+
+/* Each libusb_handle_events_timeout call is one wait: on usbfs it lasts until
+ * its time-out, since nothing arrives. Returns the number of calls made. */
+static long idle(libusb_context* context, libusb_device_handle* handle, int milliseconds) {
+    unsigned char buffer[64];
+    int done = 0;
+    long calls = 0;
+    struct libusb_transfer* transfer = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(transfer, handle, 0x81, buffer, sizeof buffer, mark_done, &done, 0);
+    if (libusb_submit_transfer(transfer) != 0) {
+        libusb_free_transfer(transfer);
+        return -1;
+    }
+    double end = seconds() + milliseconds / 1000.0;
+    while (seconds() < end && !done) {
+        struct timeval wait = {0, 100000};
+        libusb_handle_events_timeout(context, &wait);
+        ++calls;
+    }
+    libusb_cancel_transfer(transfer);
+    for (int i = 0; i < 100 && !done; ++i) {
+        struct timeval wait = {0, 100000};
+        libusb_handle_events_timeout_completed(context, &wait, &done);
+    }
+    if (!done) {
+        return -2; /* still libusb's: not freed */
+    }
+    libusb_free_transfer(transfer);
+    return calls;
+}
+
 int main(int argc, char** argv) {
     libusb_context* context;
     libusb_device_handle* handle = NULL;
@@ -109,6 +154,9 @@ int main(int argc, char** argv) {
             printf("read %d ", status);
             print_hex(buffer, status == 0 ? transferred : 0);
             printf("\n");
+            i += 1;
+        } else if (strcmp(argv[i], "idle") == 0 && i + 1 < argc && handle) {
+            printf("idle %ld\n", idle(context, handle, atoi(argv[i + 1])));
             i += 1;
         } else {
             printf("bad command %s\n", argv[i]);

@@ -2,7 +2,8 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "base/Mutex.hpp"
 
 namespace quenfold::orvalis {
 
@@ -25,27 +26,27 @@ class WorkSignal {
         ~Waker() = default;
     };
 
-    void raise();
-    void clear();
+    void raise() EXCLUDES(mutex_);
+    void clear() EXCLUDES(mutex_);
     // Returns once the signal is raised (at once if it is already).
-    void wait();
+    void wait() EXCLUDES(mutex_);
     // Waits that found the signal down, counted under the signal's lock
     // before waiting: while nothing raises it, a count seen means a waiter.
-    std::uint64_t waitsBegun();
+    std::uint64_t waitsBegun() EXCLUDES(mutex_);
 
     // Arms the waker for the next raise and counts a wait begun, unless the
     // signal is raised already: then it returns false and arms nothing.
-    bool arm(Waker& waker);
+    bool arm(Waker& waker) EXCLUDES(mutex_);
     // Takes back the armed waker, if a raise has not taken it yet; once this
     // returns, no raise calls it any more.
-    void disarm();
+    void disarm() EXCLUDES(mutex_);
 
   private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable condition_;
-    bool raised_ = false;
-    std::uint64_t waits_ = 0;
-    Waker* waker_ = nullptr;
+    bool raised_ GUARDED_BY(mutex_) = false;
+    std::uint64_t waits_ GUARDED_BY(mutex_) = 0;
+    Waker* waker_ GUARDED_BY(mutex_) = nullptr;
 };
 
 }  // namespace quenfold::orvalis

@@ -1,4 +1,4 @@
-#include "link/TaskPool.hpp"
+#include "base/TaskPool.hpp"
 
 namespace quenfold::orvalis {
 
@@ -17,7 +17,7 @@ TaskPool::TaskPool(std::size_t threads) {
 
 TaskPool::~TaskPool() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         closing_ = true;
     }
     wake_.notify_all();
@@ -28,7 +28,7 @@ TaskPool::~TaskPool() {
 
 void TaskPool::enqueue(std::function<void()> task) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         tasks_.push_back(std::move(task));
     }
     wake_.notify_one();
@@ -38,8 +38,10 @@ void TaskPool::work() {
     for (;;) {
         std::function<void()> task;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
+            MutexLock lock(mutex_);
+            while (!closing_ && tasks_.empty()) {
+                lock.wait(wake_);
+            }
             if (tasks_.empty()) {
                 return;
             }

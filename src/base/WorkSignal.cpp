@@ -1,4 +1,4 @@
-#include "workers/WorkSignal.hpp"
+#include "base/WorkSignal.hpp"
 
 #include <utility>
 
@@ -6,7 +6,7 @@ namespace quenfold::orvalis {
 
 void WorkSignal::raise() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         raised_ = true;
         if (waker_ != nullptr) {
             std::exchange(waker_, nullptr)->wake();
@@ -16,25 +16,27 @@ void WorkSignal::raise() {
 }
 
 void WorkSignal::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     raised_ = false;
 }
 
 void WorkSignal::wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!raised_) {
         ++waits_;
-        condition_.wait(lock, [this] { return raised_; });
+        while (!raised_) {
+            lock.wait(condition_);
+        }
     }
 }
 
 std::uint64_t WorkSignal::waitsBegun() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return waits_;
 }
 
 bool WorkSignal::arm(Waker& waker) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (raised_) {
         return false;
     }
@@ -44,7 +46,7 @@ bool WorkSignal::arm(Waker& waker) {
 }
 
 void WorkSignal::disarm() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     waker_ = nullptr;
 }
 

@@ -3,7 +3,7 @@
 #include <queue>
 #include <vector>
 
-#include "link/Packet.hpp"
+#include "orvalis/Packet.hpp"
 
 namespace quenfold::orvalis {
 

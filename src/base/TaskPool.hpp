@@ -4,9 +4,10 @@
 #include <deque>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "base/Mutex.hpp"
 
 namespace quenfold::orvalis {
 
@@ -15,7 +16,7 @@ namespace quenfold::orvalis {
 class TaskPool {
   public:
     explicit TaskPool(std::size_t threads);
-    ~TaskPool();
+    ~TaskPool() EXCLUDES(mutex_);
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
 
@@ -28,13 +29,13 @@ class TaskPool {
     }
 
   private:
-    void enqueue(std::function<void()> task);
-    void work();
+    void enqueue(std::function<void()> task) EXCLUDES(mutex_);
+    void work() EXCLUDES(mutex_);
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    bool closing_ = false;
+    std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+    bool closing_ GUARDED_BY(mutex_) = false;
     std::vector<std::thread> threads_;
 };
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 namespace quenfold::orvalis {
 
 struct ConnectionImpl;
+class ConnectionAccess;
 class LinkRegistry;
 
 // The host's handle of one link to one robot, opened from a URI such as
@@ -29,8 +28,6 @@ class Connection {
     using Statistics = ConnectionStatistics;
 
     explicit Connection(const std::string& uri);
-    // The same on a registry of the caller's, instead of the process-wide one.
-    Connection(const std::string& uri, LinkRegistry& registry);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -41,13 +38,7 @@ class Connection {
     // The next received packet, waiting up to timeoutMs (0: without limit);
     // the empty packet when the time runs out.
     Packet recv(std::uint32_t timeoutMs);
-    // One bounded part of a longer wait; see ConnectionImpl::takeReceived.
-    std::optional<Packet> recvUntil(std::chrono::steady_clock::time_point until, bool endOnClose);
     Statistics statistics() const;
-    // Waits until the first radio exchange of this connection has finished,
-    // it has failed or been closed, or `until` has passed; returns whether the
-    // exchange has finished. Whatever it brought is then waiting to be received.
-    bool awaitFirstExchange(std::chrono::steady_clock::time_point until);
     const std::string& uri() const noexcept;
     std::string toString() const;
 
@@ -58,6 +49,8 @@ class Connection {
     static std::vector<std::string> scan_selected(const std::vector<std::string>& uris);
 
   private:
+    // The library's own code reaches further (ConnectionAccess).
+    friend class ConnectionAccess;
     Connection(const std::string& uri, LinkRegistry* registry);
     LinkRegistry& linkRegistry();
     // Whether the connection was opened before a fork() that made this

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "link/ConnectionStatistics.hpp"
+#include "orvalis/ConnectionStatistics.hpp"
 
 namespace quenfold::orvalis {
 

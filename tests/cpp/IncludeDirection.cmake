@@ -1,0 +1,57 @@
+# Fails when a source file of the library includes a header of a layer above
+# its own. The layers, lowest first: base; capture (beside the others, on
+# base alone); usb; workers; link. Each may include its own layer and those
+# below. Of the public headers, the value types (Packet, ConnectionStatistics)
+# sit with base and the connection handle with link; the public headers
+# include nothing but each other.
+#     cmake -DSOURCE_DIR=<repository> -P IncludeDirection.cmake
+set(rank_base 0)
+set(rank_capture 1)
+set(rank_usb 2)
+set(rank_workers 3)
+set(rank_link 4)
+set(rank_orvalis/Packet.hpp 0)
+set(rank_orvalis/ConnectionStatistics.hpp 0)
+set(rank_orvalis/Connection.hpp 4)
+
+set(violations "")
+file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.hpp ${SOURCE_DIR}/src/*.cpp)
+foreach(source IN LISTS sources)
+  string(REGEX MATCH "^[^/]+" layer "${source}")
+  if(NOT DEFINED rank_${layer})
+    list(APPEND violations "src/${source}: in no layer")
+    continue()
+  endif()
+  file(STRINGS ${SOURCE_DIR}/src/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" header "${line}")
+    string(REGEX MATCH "^[^/]+" included "${header}")
+    if(included STREQUAL "orvalis")
+      set(included "${header}")
+    endif()
+    if(NOT DEFINED rank_${included})
+      list(APPEND violations "src/${source}: ${header} is in no layer")
+    elseif(rank_${included} GREATER rank_${layer} OR
+           (layer STREQUAL "capture" AND included MATCHES "^(usb|workers|link)$"))
+      list(APPEND violations "src/${source}: ${layer} may not include ${header}")
+    endif()
+  endforeach()
+endforeach()
+
+file(GLOB public RELATIVE ${SOURCE_DIR}/include/orvalis ${SOURCE_DIR}/include/orvalis/*)
+foreach(header IN LISTS public)
+  file(STRINGS ${SOURCE_DIR}/include/orvalis/${header} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" included "${line}")
+    if(NOT included IN_LIST public)
+      list(APPEND violations "include/orvalis/${header}: includes ${included}, not a public header")
+    endif()
+  endforeach()
+endforeach()
+
+if(violations)
+  list(JOIN violations "\n  " text)
+  message(FATAL_ERROR "Includes against the layers' direction:\n  ${text}")
+endif()
+list(LENGTH sources count)
+message(STATUS "${count} library sources include only their own layer and those below")
