@@ -20,7 +20,7 @@ PIP := "$(PYTHON)" -m pip install -q --disable-pip-version-check
 
 .PHONY: all deps build dev dev-install python-install tool-install orvaemu-install \
 	test cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan package-test \
-	fuzz fuzz-test soak soak-test bench bench-programs bench-scan bench-workers bench-swarm \
+	fuzz fuzz-test soak soak-test bench bench-remote bench-programs bench-scan bench-workers bench-swarm \
 	wheel wheels demo typecheck format clean
 
 all: build
@@ -130,6 +130,14 @@ typecheck: dev-install
 	MYPYPATH=emu/python "$(PYTHON)" -m mypy.stubtest orvaemu._orvaemu \
 		--allowlist emu/python/orvaemu/stubtest-allowlist.txt
 
+# Every python and console block of README.md and docs/*.md run, and every
+# cpp block compiled, as a reader would, on the emulated bench
+# (tests/docs/doc_blocks.py: how a page marks its blocks).
+.PHONY: doc-test
+doc-test: dev-install
+	MYPYPATH=tests/docs "$(PYTHON)" -m mypy --config-file mypy.ini tests/docs
+	$(ON_BENCH) $(WITH_MODULE) "$(PYTHON)" -m pytest -q -p no:cacheprovider tests/docs
+
 # The Python suite once more against the module of the sanitizer build: the
 # interpreter is not instrumented, so the sanitizer runtime is preloaded, and
 # before umockdev's (docs/reliability.md).
@@ -172,7 +180,7 @@ package-test: python-install build
 # Everything CI runs
 
 test: cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan \
-	package-test fuzz-test soak-test
+	package-test fuzz-test soak-test doc-test
 
 demo: python-install
 	"$(PYTHON)" -m orvaemu --dongle EMU0 --radio-robot 80/2M/E7E7E7E7E7 --usb-robot EMUR0 \
@@ -212,6 +220,12 @@ bench: python-install
 	$(call configure,release,$(RELEASE_FLAGS))
 	cmake --build build/release -j $(JOBS)
 	$(ON_BENCH) "$(PYTHON)" bench/performance.py build/release/bench
+	$(MAKE) bench-remote
+
+# Links through orva serve: echo against a direct one, packets/s with one and
+# eight clients, the server's CPU per packet (docs/remote.md).
+bench-remote: python-install tool-install
+	$(ON_BENCH) "$(PYTHON)" bench/remote_bench.py $(ROUNDS)
 
 # The C++ benchmarks take the wait preload from the release build, orvaemu
 # need not be installed.

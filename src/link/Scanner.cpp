@@ -158,6 +158,14 @@ std::string Scanner::probe(const std::string& uri) {
                 return std::string();
             }
         }
+    } catch (const SameSettingsError& error) {
+        // The program's own connection holds these settings: a robot answers
+        // there if that connection has had an acknowledged exchange.
+        if (error.existing->queues.counters().ack_count.load(std::memory_order_acquire) >= 1) {
+            return uri;
+        }
+        reportScanError(error.what());
+        return std::string();
     } catch (const std::runtime_error& error) {
         reportScanError(error.what());
         return std::string();

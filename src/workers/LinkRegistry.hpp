@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Mutex.hpp"
@@ -14,10 +15,20 @@
 #include "workers/ConnectionImpl.hpp"
 #include "usb/USBContext.hpp"
 #include "workers/DeviceDescription.hpp"
+#include "workers/LinkError.hpp"
 #include "workers/RadioWorker.hpp"
 #include "workers/USBWorker.hpp"
 
 namespace quenfold::orvalis {
+
+// The refusal of a radio connection whose channel, data rate and address are
+// those of an open one, which it names: a scan finds the robot through it.
+class SameSettingsError : public LinkConflict {
+  public:
+    SameSettingsError(const std::string& message, std::shared_ptr<ConnectionImpl> existing)
+        : LinkConflict(message), existing(std::move(existing)) {}
+    std::shared_ptr<ConnectionImpl> existing;
+};
 
 // The attached dongles and robots of the process, each with a stable id by
 // serial number and a worker record, and the assignment of connections to

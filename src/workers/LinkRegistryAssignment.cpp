@@ -167,8 +167,10 @@ void LinkRegistry::checkConflicts(const ConnectionImpl& connection, std::int64_t
         for (const auto& served : entry.second.connectionList()) {
             const LinkSettings& c = served->settings;
             if (c.channel == ch && c.address == settings.address && c.datarate == dr) {
-                throw LinkConflict("Connection " + settings.uri +
-                                         " is using the same settings as an existing connection!");
+                throw SameSettingsError(
+                    "Connection " + settings.uri +
+                        " is using the same settings as an existing connection!",
+                    served);
             }
         }
     }

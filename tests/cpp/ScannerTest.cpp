@@ -8,7 +8,9 @@
 #include "BenchDevices.hpp"
 #include "HeldExchange.hpp"
 #include "emu/Bench.hpp"
+#include "link/ConnectionAccess.hpp"
 #include "link/Scanner.hpp"
+#include "orvalis/Connection.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -79,6 +81,31 @@ TEST_F(ScannerTest, ProbeWaitsForTheExchangeToFinish) {
         [&] { return probe.queues.receiveWaitsBegun() >= waits + 2 || probe.deviceId < 0; }));
     hold.release();
     EXPECT_EQ(found.get(), std::vector<std::string>{"radio://*/80/2M/E7E7E7E7E7"});
+}
+
+// A scan run while the program is connected finds the robot it talks to:
+// the probe on that connection's settings conflicts with it, and an
+// acknowledged exchange on the connection shows that a robot answers there.
+// A conflicting connection that nothing has acknowledged proves nothing: that
+// probe keeps its error line, and the settings stay unlisted.
+TEST_F(ScannerTest, ConnectionInUseIsFoundWhenItHasBeenAcknowledged) {
+    bench.addDongle("S1");
+    bench.addRadioRobot(80, 2);
+    LinkRegistry registry;
+    Connection flying = ConnectionAccess::open("radio://0/80/2M/E7E7E7E7E7", registry);
+    ASSERT_TRUE(eventually([&] { return flying.statistics().ack_count >= 1; }))
+        << "the handshake was never acknowledged";
+    Connection waiting =
+        ConnectionAccess::open("radio://0/90/2M/E7E7E7E7E7?safelink=0&autoping=0", registry);
+
+    ::testing::internal::CaptureStdout();
+    std::vector<std::string> found = Scanner(registry).scan(0xE7E7E7E7E7);
+    std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(found, std::vector<std::string>{"radio://*/80/2M/E7E7E7E7E7"});
+    EXPECT_EQ(printed,
+              "Error during scan: Connection "
+              "radio://*/90/2M/E7E7E7E7E7?safelink=0&autoping=0&ackfilter=0 is using the same "
+              "settings as an existing connection!\n");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ when ``send`` returns:
     python3.9 -m orvaemu.control [--socket PATH] unplug EMU0
 """
 
+import argparse
 import os
 import socket
 import sys
@@ -38,15 +39,27 @@ def send(command: str, path: Optional[str] = None) -> None:
         raise RuntimeError(reply or "the launcher closed the connection")
 
 
+def parser() -> argparse.ArgumentParser:
+    result = argparse.ArgumentParser(
+        prog="python3.9 -m orvaemu.control",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Send one fault command to the bench of a running launcher.",
+        # The command list of this module's docstring.
+        epilog="commands:" + (__doc__ or "").split("returns:\n", 1)[-1].split("\n\n")[0])
+    result.add_argument("--socket", metavar="PATH",
+                        help=f"the launcher's control socket (default: ${ENVIRONMENT}, set for "
+                        "the program it runs)")
+    result.add_argument("command", nargs=argparse.REMAINDER, metavar="COMMAND ...",
+                        help="the command and its arguments, e.g. unplug EMU0")
+    return result
+
+
 def main(argv: List[str]) -> int:
-    path = None
-    if argv[:1] == ["--socket"] and len(argv) > 1:
-        path, argv = argv[1], argv[2:]
-    if not argv:
-        print(__doc__, file=sys.stderr)
-        return 2
+    options = parser().parse_args(argv)
+    if not options.command:
+        parser().error("no command given")
     try:
-        send(" ".join(argv), path)
+        send(" ".join(options.command), options.socket)
     except (OSError, RuntimeError) as error:
         print(f"orvaemu.control: {error}", file=sys.stderr)
         return 1

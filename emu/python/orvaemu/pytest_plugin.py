@@ -21,20 +21,28 @@ libusb context only ever sees the testbed that existed when it started, so the
 code under test gets a process of its own, started after the bench's devices
 exist. The test process itself never touches orvapy.
 
+The child's exit status is what the target returns (None is 0); a target that
+cannot be imported, raises or returns something else fails the test instead,
+with the child's traceback, so that no expected status can hide it. The child
+runs unbuffered: the test reads its lines as they are printed.
+
 pytest has to run under the umockdev preload
 (``LD_PRELOAD=libumockdev-preload.so.0 python3.9 -m pytest``); without it, a
 test that takes the fixture fails at once with the exact command to run.
 """
 import os
 import shlex
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Union
+from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 
 import pytest
 
 from . import Bench, Dongle, RadioRobot, USBRobot, preloaded
+from .call import REPORT_ENVIRONMENT
 
 PRELOAD = "libumockdev-preload.so.0"
 # A run that takes longer has hung; the test fails instead of stalling the suite.
@@ -54,6 +62,9 @@ class BenchSession:
         self.bench = bench
         self._root = root
         self._plugged: List[Union[Dongle, USBRobot]] = []
+        # Where the children report a target that failed.
+        self._reports = Path(tempfile.mkdtemp(prefix="orvaemu-calls-"))
+        self._children = 0
 
     def add_dongle(self, serial: str, bcd_device: int = 0x0100) -> Dongle:
         dongle = self.bench.add_dongle(serial, bcd_device)
@@ -75,6 +86,7 @@ class BenchSession:
         for device in self._plugged:
             device.unplug()
         self._plugged.clear()
+        shutil.rmtree(self._reports, ignore_errors=True)
 
     def environment(self) -> Dict[str, str]:
         """What a child needs to see the bench: the preload, the testbed
@@ -87,20 +99,63 @@ class BenchSession:
         env["PYTHONPATH"] = os.pathsep.join(paths)
         return env
 
-    def start(self, target: str, *arguments: str) -> "subprocess.Popen[str]":
+    def _command(self, target: str, arguments: Tuple[str, ...]) -> Tuple[List[str], Dict[str, str], Path]:
+        """The child's command line (unbuffered, so that its lines arrive as
+        it prints them), environment, and the file its failure goes to."""
+        self._children += 1
+        failure_file = self._reports / f"call-{self._children}"
+        env = self.environment()
+        env[REPORT_ENVIRONMENT] = str(failure_file)
+        return [sys.executable, "-u", "-m", "orvaemu.call", target, *arguments], env, failure_file
+
+    def start(self, target: str, *arguments: str) -> "Started":
         """Starts ``package.module:function`` with string arguments in a fresh
         process, its output in pipes; the test may meanwhile unplug devices
-        or change the loss."""
-        return subprocess.Popen([sys.executable, "-m", "orvaemu.call", target, *arguments],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                env=self.environment(), cwd=str(self._root))
+        or change the loss. Its wait(), poll() and communicate() fail the test
+        once the child has ended, if the target could not be imported or raised."""
+        command, env, failure_file = self._command(target, arguments)
+        return Started(target, failure_file, command, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, text=True, env=env, cwd=str(self._root))
 
     def run(self, target: str, *arguments: str,
             timeout: Optional[float] = RUN_BOUND_S) -> "subprocess.CompletedProcess[str]":
-        """Runs ``package.module:function`` in a fresh process to its end."""
-        return subprocess.run([sys.executable, "-m", "orvaemu.call", target, *arguments],
-                              capture_output=True, text=True, timeout=timeout,
-                              env=self.environment(), cwd=str(self._root))
+        """Runs ``package.module:function`` in a fresh process to its end; fails
+        the test if the target could not be imported or raised."""
+        command, env, failure_file = self._command(target, arguments)
+        result = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env,
+                                cwd=str(self._root))
+        fail_if_target_failed(target, failure_file)
+        return result
+
+
+def fail_if_target_failed(target: str, failure_file: Path) -> None:
+    """The target's own failure is an error of the test, never an exit status
+    the test could have expected."""
+    if failure_file.is_file():
+        pytest.fail(f"orvaemu: the code under test failed instead of returning ({target}):\n"
+                    + failure_file.read_text(encoding="utf-8"), pytrace=False)
+
+
+class Started(subprocess.Popen[str]):
+    """A child started by BenchSession.start(): a Popen whose wait() and
+    poll() fail the test once the child has ended, if its target failed."""
+
+    def __init__(self, target: str, failure_file: Path, command: List[str],
+                 **options: Any) -> None:
+        self._target = target
+        self._failure_file = failure_file
+        super().__init__(command, **options)
+
+    def poll(self) -> Optional[int]:
+        code = super().poll()
+        if code is not None:
+            fail_if_target_failed(self._target, self._failure_file)
+        return code
+
+    def wait(self, timeout: Optional[float] = None) -> int:
+        code = super().wait(timeout)
+        fail_if_target_failed(self._target, self._failure_file)
+        return code
 
 
 @pytest.fixture

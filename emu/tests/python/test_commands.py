@@ -1,6 +1,9 @@
 """The commands that orvaemu.control sends to a launcher, carried out on a bench."""
 
-from typing import Dict, Tuple, Union
+import os
+import subprocess
+import sys
+from typing import Dict, List, Tuple, Union
 
 import pytest
 
@@ -41,3 +44,23 @@ def test_commands_reach_the_devices(commands: Fixture) -> None:
 def test_malformed_commands_say_what_is_wrong(commands: Fixture, line: str, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         commands[0].run(line)
+
+
+def control(*arguments: str) -> "subprocess.CompletedProcess[str]":
+    env = {key: value for key, value in os.environ.items() if key != "ORVAEMU_CONTROL"}
+    return subprocess.run([sys.executable, "-m", "orvaemu.control", *arguments],
+                          capture_output=True, text=True, timeout=120, env=env)
+
+
+@pytest.mark.parametrize("arguments, status, out, err", [
+    (["--help"], 0, "unplug SERIAL", ""), (["-h"], 0, "--socket PATH", ""),
+    ([], 2, "", "usage: python3.9 -m orvaemu.control"),
+    (["--socket"], 2, "", "usage: python3.9 -m orvaemu.control"),
+    (["unplug", "EMU0"], 1, "", "orvaemu.control: no control socket"),
+])
+def test_the_command_line_helps_and_says_what_is_missing(arguments: List[str], status: int,
+                                                          out: str, err: str) -> None:
+    result = control(*arguments)
+    assert result.returncode == status, result.stdout + result.stderr
+    assert out in result.stdout and err in result.stderr, result.stdout + result.stderr
+    assert "Traceback" not in result.stderr

@@ -38,3 +38,10 @@ def call(target: str, *arguments: str) -> "subprocess.CompletedProcess[str]":
     """Runs module:function of this folder in a fresh process."""
     return subprocess.run([sys.executable, "-m", "orvaemu.call", target, *arguments],
                           capture_output=True, text=True, timeout=BOUND_S, env=environment())
+
+
+def start_call(target: str, *arguments: str) -> "subprocess.Popen[str]":
+    """Starts module:function of this folder in a fresh process, its output in pipes."""
+    return subprocess.Popen([sys.executable, "-m", "orvaemu.call", target, *arguments],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=environment())

@@ -22,11 +22,13 @@ def assert_advice_without_traceback(stderr: str, *phrases: str) -> None:
         assert phrase in stderr, stderr
 
 
-@pytest.mark.parametrize("command", [[], ["devices"], ["scan"], ["ping"], ["udev"]])
+@pytest.mark.parametrize("command", [[], ["devices"], ["scan"], ["ping"], ["udev"], ["capture"], ["serve"]])
 def test_every_command_has_help(command: List[str]) -> None:
     result = orva(*command, "--help")
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("usage: orva")
+    if command:
+        assert "--json" in result.stdout
 
 
 @pytest.mark.parametrize("arguments", [
@@ -37,6 +39,24 @@ def test_usage_errors_exit_2(arguments: List[str]) -> None:
     result = orva(*arguments)
     assert result.returncode == 2
     assert "usage: orva" in result.stderr
+
+
+# Python keeps argument bytes that are not UTF-8 as lone surrogates, and gives
+# them back as those bytes to a child.
+NOT_UTF8 = "\udcff\udcfe"
+
+
+@pytest.mark.parametrize("arguments", [
+    ["ping", f"radio://0/80/2M/{NOT_UTF8}"], ["ping", RADIO_URI, "--interval", str(2**32)],
+    ["ping", RADIO_URI, "--interval", "9" * 40], ["ping", RADIO_URI, "--count", "1e3"],
+    ["scan", "--address", NOT_UTF8], ["udev", "--rules-dir", NOT_UTF8], [NOT_UTF8],
+])
+def test_malformed_arguments_exit_2_with_one_line_and_no_traceback(arguments: List[str]) -> None:
+    result = orva(*arguments)
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert "Traceback" not in result.stderr, result.stderr
+    message = [line for line in result.stderr.splitlines() if not line.startswith("usage:")]
+    assert len(message) == 1 and message[0].startswith("orva"), result.stderr
 
 
 def test_devices_shows_the_ids_a_fresh_orvapy_process_uses(bench: BenchSession) -> None:
@@ -187,6 +207,26 @@ def test_ping_with_echo_times_round_trips(bench: BenchSession) -> None:
     assert sum(int(line.rsplit("|", 1)[1]) for line in histogram) == 5
 
 
+def test_ping_counts_echoes_after_a_program_left_the_robot_in_safelink_mode(
+        bench: BenchSession) -> None:
+    bench.add_dongle("EMU0")
+    bench.add_radio_robot(80, "2M")
+    earlier = call("library_side:safelink_echo", RADIO_URI)
+    assert earlier.returncode == 0, earlier.stderr
+    result = orva("ping", RADIO_URI, "--count", "5", "--interval", "40", "--echo", "1", "--json")
+    assert result.returncode == 0, result.stderr
+    counts = json.loads(result.stdout)
+    assert (counts["mode"], counts["packets"], counts["replies"]) == ("safelink", 5, 5)
+    assert counts["uri"] == RADIO_URI
+
+    # Without safelink the robot drops the packets as repeats: orva says so.
+    plain = orva("ping", f"{RADIO_URI}?safelink=0", "--count", "3", "--interval", "40",
+                 "--echo", "1")
+    assert plain.returncode == 1
+    assert_advice_without_traceback(plain.stderr, "in safelink mode",
+                                    "drops the packets of a plain connection")
+
+
 def test_ping_over_a_cable_counts_the_packets_that_came_back(bench: BenchSession) -> None:
     bench.add_usb_robot("EMUR0")
     result = orva("ping", "usb://0", "--count", "3", "--interval", "30", "--json")
@@ -207,6 +247,11 @@ def test_ping_rejects_a_malformed_uri_as_a_usage_error(bench: BenchSession) -> N
         assert_advice_without_traceback(result.stderr)
     assert "Invalid uri (radio://0/80/2M/E7E7E7E7E7?)!" in \
         orva("ping", "radio://0/80/2M/E7E7E7E7E7?").stderr
+    assert orva("ping", "usb://99999999999").stderr == \
+        "orva ping: a number in usb://99999999999 is too large (stoi argument out of range)\n"
+    # The URI as the user typed it, without the option orva adds.
+    assert orva("ping", "radio://0/80/2m/E7E7E7E7E7").stderr.splitlines()[0] == \
+        "orva ping: Invalid uri (radio://0/80/2m/E7E7E7E7E7)!"
 
 
 def first_live_line(process: "subprocess.Popen[str]") -> str:
@@ -229,7 +274,7 @@ def test_ctrl_c_ends_ping_with_the_summary(bench: BenchSession) -> None:
     out, err = process.communicate(timeout=120)
     assert process.returncode == 0, err
     assert "Traceback" not in err and "KeyboardInterrupt" not in err, err
-    assert f"--- {RADIO_URI}?safelink=0:" in out
+    assert f"--- {RADIO_URI}:" in out  # echoes are measured with safelink
     assert "round trip: min" in out
 
 
@@ -257,6 +302,10 @@ def packaged_rules() -> str:
 
 def test_udev_prints_the_rules_it_was_built_with() -> None:
     assert packaged_rules() == REPOSITORY_RULES.read_text()
+    result = orva("udev", "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"name": "60-orvapy.rules",
+                                         "rules": REPOSITORY_RULES.read_text()}
 
 
 def test_udev_install_writes_the_rules_and_reloads_udev(tmp_path: Path) -> None:
@@ -277,6 +326,13 @@ def test_udev_install_writes_the_rules_and_reloads_udev(tmp_path: Path) -> None:
         "control --reload-rules", "trigger --subsystem-match=usb --action=change"]
     assert f"wrote {target / '60-orvapy.rules'}" in result.stdout
     assert "unplug and replug" in result.stdout
+    scripted = orva("udev", "--install", "--rules-dir", str(target), "--json",
+                    env={"PATH": f"{tools}:/usr/bin:/bin"})
+    assert scripted.returncode == 0, scripted.stderr
+    assert json.loads(scripted.stdout) == {
+        "installed": str(target / "60-orvapy.rules"),
+        "ran": [["udevadm", "control", "--reload-rules"],
+                ["udevadm", "trigger", "--subsystem-match=usb", "--action=change"]]}
 
     missing = orva("udev", "--install", "--rules-dir", str(tmp_path / "absent"))
     assert missing.returncode == 1

@@ -7,7 +7,7 @@ add a command, write such a module and list it in COMMANDS.
 import argparse
 from typing import Optional, Protocol, Tuple
 
-from . import capture, devices, ping, scan, udev
+from . import capture, devices, ping, scan, serve, udev
 
 class Command(Protocol):
     NAME: str
@@ -18,4 +18,4 @@ class Command(Protocol):
 
     def run(self, options: argparse.Namespace) -> int: ...
 
-COMMANDS: Tuple[Command, ...] = (devices, scan, ping, udev, capture)
+COMMANDS: Tuple[Command, ...] = (devices, scan, ping, udev, capture, serve)

@@ -1,15 +1,17 @@
-"""List every Skelder dongle and every Korvane robot on a USB cable that orvapy
-finds, with the id orvapy gives it (the N of radio://N/... and usb://N), its
-serial, its firmware version and where it sits on the USB bus."""
+"""List every Skelder dongle and every Korvane robot on a USB cable, with the
+id orvapy gives it (the N of radio://N/... and usb://N), its serial, its
+firmware version, where it sits on the USB bus and whether this user may
+open it. Devices orvapy cannot use (no permission, or held by another
+program) are listed without an id."""
 from __future__ import annotations
 
 import argparse
 import json
 from typing import Any, Dict, List
 
-from .. import _registry
-from ..advice import access_lines, explain_absence, position, refused_devices, say
+from ..advice import access_lines, explain_absence, refused_devices, say
 from ..exitcodes import FAILED, OK
+from ..hardware import Device, devices
 from ..table import render
 
 NAME = "devices"
@@ -18,39 +20,47 @@ SUMMARY = "list the dongles and cable robots with their orvapy ids"
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
+    parser.add_argument("--remote", action="store_true",
+                        help="list the devices of the orva servers reached over Zenoh instead")
 
 
-def firmware(bcd_device: int) -> str:
-    """bcdDevice as major.minor: 0x0123 is 1.23."""
-    return f"{bcd_device >> 8:x}.{bcd_device & 0xFF:02x}"
+def shown_uri(device: Device) -> str:
+    if not device.accessible:
+        return "(this user may not open it)"
+    if device.uri is None:
+        return "(in use by another program)"
+    return device.uri + ("/CHANNEL/RATE/ADDRESS" if device.kind == "dongle" else "")
 
 
-def uri(device: _registry.Device) -> str:
-    if device["kind"] == "robot":
-        return f"usb://{device['id']}"
-    return f"radio://{device['id']}/CHANNEL/RATE/ADDRESS"
-
-
-def as_json(device: _registry.Device) -> Dict[str, Any]:
-    return {**device, "firmware": firmware(device["bcd_device"]),
-            "position": position(device["bus"], device["ports"], device["address"])}
+def as_json(device: Device) -> Dict[str, Any]:
+    return {"kind": device.kind, "id": device.id, "serial": device.serial,
+            "bcd_device": device.bcd_device, "firmware": device.firmware, "bus": device.bus,
+            "ports": list(device.ports), "address": device.address,
+            "position": device.position, "uri": device.uri, "accessible": device.accessible,
+            "busy": device.busy}
 
 
 def run(options: argparse.Namespace) -> int:
-    found = _registry.devices()
-    refused = refused_devices()
+    if options.remote:
+        from ..remote import devices_command
+        return devices_command(options)
+    found = devices()
+    usable = [device for device in found if device.usable]
+    refused = [device for device in found if not device.accessible]
     if options.json:
-        print(json.dumps({"devices": [as_json(device) for device in found],
-                          "inaccessible": [dict(device) for device in refused]}, indent=2))
+        print(json.dumps({"devices": [as_json(device) for device in usable],
+                          "inaccessible": [as_json(device) for device in refused],
+                          "unusable": [as_json(device) for device in found
+                                       if not device.usable]}, indent=2))
     elif found:
         rows: List[List[str]] = [
-            [device["kind"], str(device["id"]), device["serial"], firmware(device["bcd_device"]),
-             position(device["bus"], device["ports"], device["address"]), uri(device)]
+            [device.kind, "-" if device.id is None else str(device.id), device.serial or "-",
+             device.firmware, device.position, shown_uri(device)]
             for device in found]
         for line in render(["KIND", "ID", "SERIAL", "FIRMWARE", "BUS", "URI"], rows):
             print(line)
     if refused:
-        say(access_lines(refused))
-    elif not found:
+        say(access_lines(refused_devices()))
+    elif not usable:
         explain_absence()
-    return OK if found else FAILED
+    return OK if usable else FAILED

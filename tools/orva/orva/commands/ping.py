@@ -10,7 +10,12 @@ ends it with the summary.
 
 In safelink mode the library counts only the acknowledgements that carry a
 reply, so on a radio URI that does not name the safelink option orva turns
-safelink off (safelink=0) to count every acknowledgement."""
+safelink off (safelink=0) to count every acknowledgement. With --echo it
+keeps safelink on instead and counts the echoes: a robot that a program with
+safelink (the default) has used stays in safelink mode until it restarts and
+drops a plain connection's packets as repeats, while the safelink handshake
+starts its count afresh. Name safelink=0 to measure echoes without it; orva
+says so when the robot drops them."""
 from __future__ import annotations
 
 import argparse
@@ -37,12 +42,27 @@ PING_PORT = 15
 PING_CHANNEL = 3
 # After the last packet, how long its reply may still take.
 DRAIN_S = 1.0
+# recv() takes its time-out as an unsigned 32-bit count of milliseconds.
+LONGEST_INTERVAL_MS = 2**32 - 1
+SAFELINK_ECHOES_DROPPED = [
+    "orva ping: the robot acknowledged the packets but echoed {echoed} of {packets}. A robot "
+    "that a program with safelink (the default) has used stays in safelink mode until it "
+    "restarts, and drops the packets of a plain connection (safelink=0) as repeats.",
+    "Leave safelink out of the URI to measure echoes with safelink, or restart the robot; if "
+    "it still echoes nothing, nothing echoes on port {port}."]
 
 
 def positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def interval(text: str) -> int:
+    value = positive(text)
+    if value > LONGEST_INTERVAL_MS:
+        raise argparse.ArgumentTypeError(f"at most {LONGEST_INTERVAL_MS} ms")
     return value
 
 
@@ -57,10 +77,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("uri", metavar="URI", help="e.g. radio://0/80/2M/E7E7E7E7E7 or usb://0")
     parser.add_argument("--count", type=positive, metavar="N",
                         help="stop after N packets (default: run until Ctrl-C)")
-    parser.add_argument("--interval", type=positive, default=1000, metavar="MS",
-                        help="milliseconds between packets (default 1000)")
+    parser.add_argument("--interval", type=interval, default=1000, metavar="MS",
+                        help="milliseconds between packets, 1 to 4294967295 (default 1000)")
     parser.add_argument("--echo", type=port, metavar="PORT",
-                        help="send to this port, which the robot echoes, and time the round trips")
+                        help="send to this port, which the robot echoes, and count and time the "
+                             "echoes (with safelink unless the URI turns it off)")
     parser.add_argument("--json", action="store_true",
                         help="print the summary as JSON on standard output (live lines go to "
                              "standard error)")
@@ -70,8 +91,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 class Tally:
     """What one run of ping has seen."""
     over_cable: bool
+    # Measured by its echoes: acknowledgements of a safelink connection tell little.
+    by_echoes: bool = False
     packets: int = 0
     replies: int = 0  # packets that came back (cable) or echoes (--echo)
+    repeats: int = 0  # echoes that came back more than once
     sent_count: int = 0
     ack_count: int = 0
     round_trips_ms: List[float] = field(default_factory=list)
@@ -82,6 +106,8 @@ class Tally:
         return max(time.monotonic() - self.started, 1e-9)
 
     def quality(self) -> str:
+        if self.by_echoes:
+            return f"echoed {self.replies}/{self.packets} ({percent(self.replies, self.packets)})"
         if self.over_cable:
             return f"came back {self.replies}/{self.packets} ({percent(self.replies, self.packets)})"
         return f"acknowledged {self.ack_count}/{self.sent_count} " \
@@ -91,15 +117,22 @@ class Tally:
         exchanges = self.packets + self.replies if self.over_cable else self.sent_count
         return f"{exchanges / self.seconds():.0f} exchanges/s"
 
-    def succeeded(self) -> bool:
-        answered = self.replies if self.over_cable else self.ack_count
+    def succeeded(self, echo: bool) -> bool:
+        answered = self.replies if self.over_cable or echo else self.ack_count
         return self.failure is None and answered > 0
 
+    def echoes_dropped_as_repeats(self) -> bool:
+        """A plain connection's echoes that a robot in safelink mode drops:
+        acknowledged packets, and no echo but perhaps the first."""
+        return (not self.by_echoes and not self.over_cable and self.ack_count > 0
+                and self.replies < self.packets and self.replies <= 1)
+
     def as_json(self, uri: str, echo: bool) -> Dict[str, Any]:
+        mode = "cable" if self.over_cable else "safelink" if self.by_echoes else "plain"
         result: Dict[str, Any] = {
-            "uri": uri, "seconds": round(self.seconds(), 3), "packets": self.packets,
-            "sent_count": self.sent_count, "ack_count": self.ack_count, "replies": self.replies,
-            "failure": self.failure}
+            "uri": uri, "mode": mode, "seconds": round(self.seconds(), 3),
+            "packets": self.packets, "sent_count": self.sent_count, "ack_count": self.ack_count,
+            "replies": self.replies, "repeats": self.repeats, "failure": self.failure}
         if echo and self.round_trips_ms:
             result["round_trip_ms"] = summary(self.round_trips_ms)
         return result
@@ -129,7 +162,8 @@ class Pinger:
         self.interval_s = options.interval / 1000
         self.count: Optional[int] = options.count
         self.live = sys.stderr if options.json else sys.stdout
-        self.tally = Tally(over_cable=options.uri.startswith("usb://"))
+        self.tally = Tally(over_cable=not connection.uri.startswith("radio://"),
+                           by_echoes=self.echo is not None and safelink_on(connection.uri))
         self.sent_at: Dict[int, float] = {}
 
     def take(self, reply: orvapy.Packet, now: float) -> None:
@@ -141,10 +175,14 @@ class Pinger:
         if reply.port != self.echo or len(payload) != struct.calcsize(ECHO_FORMAT):
             return
         mark, number = struct.unpack(ECHO_FORMAT, payload)
-        sent = self.sent_at.pop(number, None) if mark == ECHO_MARK else None
+        if mark != ECHO_MARK:
+            return
+        sent = self.sent_at.pop(number, None)
         if sent is not None:
             self.tally.replies += 1
             self.tally.round_trips_ms.append((now - sent) * 1000)
+        elif number < self.tally.packets:
+            self.tally.repeats += 1
 
     def one(self, number: int) -> None:
         sent = time.monotonic()
@@ -213,20 +251,30 @@ def print_summary(uri: str, tally: Tally, echo: Optional[int]) -> None:
                 print(line)
 
 
-def report_open_failure(uri: str, error: Exception) -> int:
-    text = str(error)
+def report_open_failure(uri: str, opened: str, error: Exception) -> int:
+    # The user's URI, not the one orva opened with its safelink option.
+    text = str(error).replace(opened, uri)
+    if isinstance(error, IndexError):
+        # The library's text names only the conversion that overflowed.
+        print(f"orva ping: a number in {uri} is too large ({text})", file=sys.stderr)
+        return USAGE
     print(f"orva ping: {text}", file=sys.stderr)
-    if isinstance(error, IndexError) or text.startswith("Invalid uri"):
+    if text.startswith("Invalid uri"):
         return USAGE
     if text.startswith(NO_DEVICE_ERRORS):
         explain_absence()
     return FAILED
 
 
-def measured_uri(uri: str) -> str:
-    """The URI to open: safelink off on a radio URI that leaves it unsaid.
-    A malformed URI is left for the library to refuse."""
-    if not uri.startswith("radio://") or "safelink=" in uri or uri.endswith("?"):
+def safelink_on(uri: str) -> bool:
+    return uri.startswith("radio://") and "safelink=0" not in uri
+
+
+def measured_uri(uri: str, echo: bool) -> str:
+    """The URI to open: safelink off on a radio URI that leaves it unsaid,
+    unless echoes are measured. A malformed URI is left for the library to
+    refuse."""
+    if echo or not uri.startswith("radio://") or "safelink=" in uri or uri.endswith("?"):
         return uri
     if "?" not in uri:
         return uri + "?safelink=0"
@@ -234,10 +282,11 @@ def measured_uri(uri: str) -> str:
 
 
 def run(options: argparse.Namespace) -> int:
+    opened = measured_uri(options.uri, options.echo is not None)
     try:
-        connection = orvapy.Connection(measured_uri(options.uri))
+        connection = orvapy.Connection(opened)
     except (RuntimeError, IndexError, ValueError) as error:
-        return report_open_failure(options.uri, error)
+        return report_open_failure(options.uri, opened, error)
     pinger = Pinger(connection, options)
     print(f"orva ping {connection.uri}", file=pinger.live, flush=True)
     with closing(connection):
@@ -247,11 +296,16 @@ def run(options: argparse.Namespace) -> int:
         print(json.dumps(tally.as_json(connection.uri, options.echo is not None), indent=2))
     else:
         print_summary(connection.uri, tally, options.echo)
+    echo = options.echo is not None
+    dropped = echo and tally.failure is None and tally.echoes_dropped_as_repeats()
     if tally.failure is not None:
         print(f"orva ping: the link failed: {tally.failure}", file=sys.stderr)
         if ACCESS_ERROR in tally.failure:
             say(access_lines(refused_devices()))
-    elif not tally.succeeded():
+    elif dropped:
+        say([line.format(echoed=tally.replies, packets=tally.packets, port=options.echo)
+             for line in SAFELINK_ECHOES_DROPPED])
+    elif not tally.succeeded(echo):
         say(["orva ping: nothing came back.",
              "Switch the robot on and check the URI's channel, data rate and address."])
-    return OK if tally.succeeded() else FAILED
+    return OK if tally.succeeded(echo) and not dropped else FAILED

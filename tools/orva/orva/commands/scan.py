@@ -41,6 +41,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--address", type=address, default=DEFAULT_ADDRESS, metavar="HEX",
                         help="radio address to scan, 10 hex digits (default E7E7E7E7E7)")
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
+    parser.add_argument("--remote", action="store_true",
+                        help="scan through the orva servers reached over Zenoh instead")
 
 
 def describe(uri: str) -> Dict[str, Any]:
@@ -97,6 +99,9 @@ def scan_with_progress(radio_address: int) -> List[str]:
 
 
 def run(options: argparse.Namespace) -> int:
+    if options.remote:
+        from ..remote import scan_command
+        return scan_command(options)
     try:
         found = scan_with_progress(options.address)
     except RuntimeError as error:

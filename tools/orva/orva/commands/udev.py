@@ -1,12 +1,13 @@
 """Print the udev rules that let users open Skelder dongles and Korvane robots
 without root, or install them (--install, as root) and reload udev."""
 import argparse
+import json
 import shutil
 import subprocess
 import sys
 from importlib import resources
 from pathlib import Path
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
 from ..exitcodes import FAILED, OK
 
@@ -21,6 +22,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"write the rules to {RULES_DIR} and reload udev")
     parser.add_argument("--rules-dir", default=RULES_DIR, metavar="DIR",
                         help=f"where --install puts the rules (default {RULES_DIR})")
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON for scripts: the rules, or what --install did")
 
 
 def packaged_rules() -> Optional[str]:
@@ -34,7 +37,11 @@ def reload_commands() -> List[List[str]]:
             ["udevadm", "trigger", "--subsystem-match=usb", "--action=change"]]
 
 
-def install(rules: str, directory: Path) -> int:
+def install(rules: str, directory: Path, as_json: bool) -> int:
+    # With --json, what was done goes to standard output as one document at
+    # the end; the progress lines are for people.
+    say = (lambda line: None) if as_json else print
+    done: Dict[str, Any] = {"installed": None, "ran": []}
     target = directory / RULES_NAME
     try:
         target.write_text(rules)
@@ -42,19 +49,23 @@ def install(rules: str, directory: Path) -> int:
         print(f"orva udev: cannot write {target}: {error.strerror}.", file=sys.stderr)
         print("Run it as root: sudo orva udev --install", file=sys.stderr)
         return FAILED
-    print(f"wrote {target}")
+    done["installed"] = str(target)
+    say(f"wrote {target}")
     if shutil.which("udevadm") is None:
-        print("udevadm not found: udev reads the rules when it next starts; "
-              "unplug and replug the devices then.")
-        return OK
-    for command in reload_commands():
-        result = subprocess.run(command, capture_output=True, text=True)
-        if result.returncode != 0:
-            print(f"orva udev: '{' '.join(command)}' failed: {result.stderr.strip()}",
-                  file=sys.stderr)
-            return FAILED
-        print(f"ran {' '.join(command)}")
-    print("udev reloaded: unplug and replug the dongle or the robot.")
+        say("udevadm not found: udev reads the rules when it next starts; "
+            "unplug and replug the devices then.")
+    else:
+        for command in reload_commands():
+            result = subprocess.run(command, capture_output=True, text=True)
+            if result.returncode != 0:
+                print(f"orva udev: '{' '.join(command)}' failed: {result.stderr.strip()}",
+                      file=sys.stderr)
+                return FAILED
+            done["ran"].append(command)
+            say(f"ran {' '.join(command)}")
+        say("udev reloaded: unplug and replug the dongle or the robot.")
+    if as_json:
+        print(json.dumps(done, indent=2))
     return OK
 
 
@@ -65,6 +76,9 @@ def run(options: argparse.Namespace) -> int:
               "(the file was missing when it was built).", file=sys.stderr)
         return FAILED
     if options.install:
-        return install(rules, Path(options.rules_dir))
-    sys.stdout.write(rules)
+        return install(rules, Path(options.rules_dir), options.json)
+    if options.json:
+        print(json.dumps({"name": RULES_NAME, "rules": rules}, indent=2))
+    else:
+        sys.stdout.write(rules)
     return OK
