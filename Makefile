@@ -206,7 +206,7 @@ demo: python-install
 FUZZ_SECONDS ?= 300
 fuzz: deps
 	CC=clang CXX=clang++ $(call configure,fuzz,-DORVAPY_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-	cmake --build build/fuzz -j $(JOBS) --target uri_fuzz packet_fuzz
+	cmake --build build/fuzz -j $(JOBS) --target uri_fuzz packet_fuzz device_fuzz
 	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
 fuzz-test:

@@ -1,20 +1,29 @@
 #include "emu/Bench.hpp"
 
+#include "emu/USBIdentity.hpp"
+
 #include <stdexcept>
 #include <utility>
 
 namespace quenfold::orvalis::emu {
 namespace {
 
+// Serials as devices out there have them, odd ones included (empty, not
+// ASCII): anything a string descriptor can hold, which is at most 126 UTF-16
+// characters, and no control characters, which the device's udev record
+// cannot carry.
 void checkSerial(const std::string& serial) {
+    std::size_t characters = 0;
     bool printable = true;
     for (char c : serial) {
-        printable = printable && c >= 0x20 && c < 0x7F;
+        const auto byte = static_cast<unsigned char>(c);
+        printable = printable && byte >= 0x20 && byte != 0x7F;
+        characters += (byte & 0xC0) != 0x80 ? 1 : 0;  // UTF-8 continuations are no characters
     }
-    // A string descriptor holds at most 126 UTF-16 characters.
-    if (serial.empty() || serial.size() > 126 || !printable) {
-        throw std::invalid_argument("a serial is 1 to 126 printable ASCII characters: '" + serial +
-                                    "'");
+    if (characters > USBIdentity::MaxStringUnits || !printable) {
+        throw std::invalid_argument(
+            "a serial is at most 126 characters of UTF-8 without control characters: '" +
+            serial + "'");
     }
 }
 

@@ -19,8 +19,10 @@ Dongle::Dongle(Testbed& testbed, Air& air, const std::string& serial, std::uint1
 }
 
 void Dongle::queueRawAnswer(std::vector<std::uint8_t> bytes) {
-    if (bytes.size() > 33) {
-        throw std::invalid_argument("a dongle answer holds at most 33 bytes");
+    // Longer than the format's 33 bytes is allowed, for testing hosts
+    // against broken or hostile firmware; longer than one bulk packet is not.
+    if (bytes.size() > USBIdentity::MaxPacketSize) {
+        throw std::invalid_argument("a dongle answer holds at most 64 bytes");
     }
     firmware().queueRawAnswer(std::move(bytes));
 }

@@ -59,6 +59,9 @@ class USBGadget {
     void failNextControl() { engine_.failNextControl(); }
     // The next vendor request never completes; it is still logged.
     void timeOutNextControl() { engine_.timeOutNextControl(); }
+    // Every request for the serial-number string stalls, or never completes,
+    // from now on (None: answered again), as some broken devices do.
+    void setSerialFault(UrbEngine::SerialFault fault) { engine_.setSerialFault(fault); }
     // While denied, opening the device fails for lack of permission
     // (LIBUSB_ERROR_ACCESS), now and after a replug; handles already open
     // keep working.

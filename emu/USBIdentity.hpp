@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,12 +11,18 @@ namespace quenfold::orvalis::emu {
 // is full speed with one configuration and interface 0 holding bulk 0x01 OUT
 // and 0x81 IN.
 struct USBIdentity {
+    // wMaxPacketSize of both bulk endpoints, a full-speed device's largest.
+    static constexpr std::uint16_t MaxPacketSize = 64;
+    static constexpr std::uint8_t SerialIndex = 3;
+    // The most UTF-16 units a string descriptor holds; longer strings are cut.
+    static constexpr std::size_t MaxStringUnits = 126;
+
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::uint16_t bcdDevice = 0x0100;
     std::string manufacturer;
     std::string productName;
-    std::string serial;
+    std::string serial;  // UTF-8: clones ship odd ones
 
     std::vector<std::uint8_t> deviceDescriptor() const;
     // The configuration descriptor with its interface and endpoints.

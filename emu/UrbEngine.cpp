@@ -1,6 +1,7 @@
 #include "emu/UrbEngine.hpp"
 
 #include <libusb.h>
+#include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -66,6 +67,8 @@ void UrbEngine::handleIoctl(UMockdevIoctlClient* client, unsigned session) {
         Client& entry = clientEntry(client, session, released);
         outcome = dispatch(entry, umockdev_ioctl_client_get_request(client),
                            umockdev_ioctl_client_get_arg(client));
+        released.insert(released.end(), releasedLater_.begin(), releasedLater_.end());
+        releasedLater_.clear();
         settleLocked();
     }
     // Dropping a reference may finalize a client, and with it call back into
@@ -135,7 +138,9 @@ UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
             return {0, 0};
         }
         case USBDEVFS_CLAIMINTERFACE:
+            return claim(client, arg);
         case USBDEVFS_RELEASEINTERFACE:
+            return release(client, arg);
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_RESET:
@@ -148,6 +153,45 @@ UrbEngine::Outcome UrbEngine::dispatch(Client& client, unsigned long request,
         default:
             return {-1, ENOTTY};
     }
+}
+
+UrbEngine::Outcome UrbEngine::claim(Client& client, UMockdevIoctlData* arg) {
+    unsigned int interface = 0;
+    if (!readArgument(arg, interface)) {
+        return {-1, EFAULT};
+    }
+    if (interface != 0) {
+        return {-1, ENOENT};  // the device has interface 0 alone
+    }
+    if (claimedByOther(client, interface)) {
+        return {-1, EBUSY};
+    }
+    client.claimed.insert(interface);
+    return {0, 0};
+}
+
+UrbEngine::Outcome UrbEngine::release(Client& client, UMockdevIoctlData* arg) {
+    unsigned int interface = 0;
+    if (!readArgument(arg, interface)) {
+        return {-1, EFAULT};
+    }
+    return client.claimed.erase(interface) != 0 ? Outcome{0, 0} : Outcome{-1, EINVAL};
+}
+
+bool UrbEngine::claimedByOther(const Client& client, unsigned interface) {
+    for (auto& [address, other] : clients_) {
+        if (&other == &client || other.session != session_ || other.claimed.count(interface) == 0) {
+            continue;
+        }
+        // A holder that has gone without a word released its claims with it.
+        GObject* alive = other.handle->take();
+        if (alive) {
+            // Dropped once the mutex is free, as in handleIoctl.
+            releasedLater_.push_back(alive);
+            return true;
+        }
+    }
+    return false;
 }
 
 UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
@@ -177,6 +221,14 @@ UrbEngine::Outcome UrbEngine::submit(Client& client, UMockdevIoctlData* arg) {
         }
     }
 
+    // Like the kernel, a bulk transfer claims the interface of its endpoint
+    // for a client that did not, and is refused while another client holds it.
+    if (urb.type == USBDEVFS_URB_TYPE_BULK && client.claimed.count(0) == 0) {
+        if (claimedByOther(client, 0)) {
+            return {-1, EBUSY};
+        }
+        client.claimed.insert(0);
+    }
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.endpoint == 0 &&
         urb.length >= SetupPacket::Size) {
         control(client, std::move(urb));
@@ -242,6 +294,16 @@ void UrbEngine::control(Client& client, Urb urb) {
     const std::uint8_t* data = urb.data() + SetupPacket::Size;
     std::size_t length = std::min<std::size_t>(setup.length, urb.length - SetupPacket::Size);
 
+    const bool serialRequest = setup.standard() && setup.request == USB_REQ_GET_DESCRIPTOR &&
+                               setup.value == ((USB_DT_STRING << 8) | USBIdentity::SerialIndex);
+    if (serialRequest && serialFault_ == SerialFault::Stall) {
+        finish(client, std::move(urb), -EPIPE, 0);
+        return;
+    }
+    if (serialRequest && serialFault_ == SerialFault::Hang) {
+        client.pending.push_back(std::move(urb));  // until the client gives up
+        return;
+    }
     if (setup.standard()) {
         std::optional<Bytes> answer = StandardRequests(identity_, halted_).answer(setup);
         if (!answer) {
@@ -486,6 +548,11 @@ void UrbEngine::hangNextWrite(std::size_t acceptedBytes) {
 void UrbEngine::failNextControl() {
     std::lock_guard lock(mutex_);
     controlFault_ = ControlFault::Stall;
+}
+
+void UrbEngine::setSerialFault(SerialFault fault) {
+    std::lock_guard lock(mutex_);
+    serialFault_ = fault;
 }
 
 void UrbEngine::timeOutNextControl() {

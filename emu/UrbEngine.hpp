@@ -75,6 +75,9 @@ class UrbEngine : private DueTimer::Client {
     void hangNextWrite(std::size_t acceptedBytes);
     void failNextControl();
     void timeOutNextControl();
+    // How every request for the serial-number string ends from now on.
+    enum class SerialFault { None, Stall, Hang };
+    void setSerialFault(SerialFault fault);
 
     std::vector<ControlRecord> controlLog() const;
     std::vector<Bytes> bulkOutLog() const;
@@ -90,6 +93,9 @@ class UrbEngine : private DueTimer::Client {
         unsigned session;
         std::deque<Urb> pending;
         std::deque<Urb> completed;
+        // Interfaces this client claimed; like the kernel's, a claim belongs
+        // to one open node (one client), and goes when it is closed.
+        std::set<unsigned> claimed;
         std::unique_ptr<ReapSignal> signal;
     };
     enum class ControlFault { None, Stall, Hang };
@@ -106,6 +112,11 @@ class UrbEngine : private DueTimer::Client {
     Outcome submit(Client& client, UMockdevIoctlData* arg);
     Outcome reap(Client& client, UMockdevIoctlData* arg, bool gone);
     Outcome discard(Client& client, UMockdevIoctlData* arg);
+    Outcome claim(Client& client, UMockdevIoctlData* arg);
+    Outcome release(Client& client, UMockdevIoctlData* arg);
+    // Whether a live client other than `client` of the current session holds
+    // the interface.
+    bool claimedByOther(const Client& client, unsigned interface);
     void control(Client& client, Urb urb);
     void bulkOut(Client& client, Urb urb);
     void finish(Client& client, Urb urb, int status, std::size_t actualLength,
@@ -135,8 +146,11 @@ class UrbEngine : private DueTimer::Client {
     std::optional<std::size_t> shortWrite_;
     std::optional<std::size_t> hangWrite_;
     ControlFault controlFault_ = ControlFault::None;
+    SerialFault serialFault_ = SerialFault::None;
     std::vector<ControlRecord> controlLog_;
     std::vector<Bytes> bulkOutLog_;
+    // References taken under the mutex, for handleIoctl to drop after it.
+    std::vector<GObject*> releasedLater_;
     std::shared_ptr<DueTimer> timer_;
     Clock::time_point dueCall_{};  // the call asked of the timer, if any
 };

@@ -3,15 +3,24 @@
 # the seed corpus in tests/fuzz/corpus/NAME and growing a working corpus in
 # the build folder (the seeds in the repository stay as they are).
 # Prints the number of runs of each; fails on the first crash or mismatch.
+# FUZZ_RUNS, when set, bounds each target by its number of inputs instead.
 set -eu
 build=${1:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
 seconds=${2:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
 root=$(cd "$(dirname "$0")/.." && pwd)
-for name in uri packet; do
+# device_fuzz drives the emulated bench, which needs the umockdev preload, a
+# temporary folder of its own, and no leak check (its bench lives to the end).
+for name in uri packet device; do
     work="$build/fuzz-corpus/$name"
     mkdir -p "$work" "$build/fuzz-artifacts"
     log="$build/fuzz-$name.log"
-    if ! "$build/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
+    environment=()
+    if [ "$name" = device ]; then
+        mkdir -p "$build/fuzz-tmp"
+        environment=(env LD_PRELOAD=libumockdev-preload.so.0 TMPDIR="$build/fuzz-tmp"
+                     ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0)
+    fi
+    if ! ${environment[@]+"${environment[@]}"} "$build/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" ${FUZZ_RUNS:+-runs="$FUZZ_RUNS"} -print_final_stats=1 \
             -max_len=512 -artifact_prefix="$build/fuzz-artifacts/$name-" \
             "$work" "$root/tests/fuzz/corpus/$name" >"$log" 2>&1; then
         tail -n 40 "$log" >&2

@@ -19,6 +19,10 @@ class LinkRegistry;
 // The host's handle of one link to one robot, opened from a URI such as
 // "radio://0/80/2M/E7E7E7E7E7" or "usb://0". Closing it, or destroying it,
 // takes the link away from the device that served it.
+//
+// A connection belongs to the process that opened it. In a child of fork()
+// an inherited one fails at every use but close(), which does nothing there,
+// as its destruction does: the link stays the parent's.
 class Connection {
   public:
     using Statistics = ConnectionStatistics;
@@ -49,9 +53,15 @@ class Connection {
     friend class ConnectionAccess;
     Connection(const std::string& uri, LinkRegistry* registry);
     LinkRegistry& linkRegistry();
+    // Whether the connection was opened before a fork() that made this
+    // process: its worker and registry stayed with the parent.
+    bool inherited() const noexcept;
+    // Throws, changing nothing, for a connection inherited from the parent.
+    void refuseInherited() const;
 
     std::shared_ptr<ConnectionImpl> impl;
     LinkRegistry* registry;  // null until a URI needs the process-wide one
+    unsigned forkGeneration;  // of the process that opened it
 };
 
 }  // namespace quenfold::orvalis

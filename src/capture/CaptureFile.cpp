@@ -53,11 +53,12 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const std::string& path, std::siz
         }
         return nullptr;
     };
-    // The environment reaches child processes too: the file is held while
-    // it is written, and a second writer keeps its hands off.
+    // Never blocking: a FIFO that nobody reads yet would hold the open, and
+    // with it the caller, for as long as no reader comes.
     std::string reason;
-    std::FILE* stream = openSoleWriter(path, reason);
-    if (stream == nullptr) {
+    bool noReaderYet = false;
+    std::FILE* stream = openSoleWriter(path, reason, noReaderYet);
+    if (stream == nullptr && !noReaderYet) {
         return refuse(reason);
     }
     try {
@@ -123,6 +124,9 @@ void CaptureFile::flush() {
 }
 
 void CaptureFile::run() {
+    // A reader of a pipe that goes away makes the next write fail, which ends
+    // the capture, not the program: only this thread writes.
+    keepBrokenPipesFromThisThread();
     std::vector<CaptureRecord> batch;
     batch.reserve(buffer_.capacity());
     MutexLock lock(wakeMutex_);
@@ -143,7 +147,28 @@ void CaptureFile::run() {
     }
 }
 
+bool CaptureFile::awaitReader() {
+    if (writer_.attached() || ended()) {
+        return true;
+    }
+    std::string reason;
+    bool noReaderYet = false;
+    std::FILE* stream = openSoleWriter(path_, reason, noReaderYet);
+    if (noReaderYet) {
+        return false;  // still nobody reading: the records wait in the buffer
+    }
+    if (stream == nullptr) {
+        end(reason.c_str());
+        return true;
+    }
+    writer_.attach(stream);
+    return true;
+}
+
 void CaptureFile::writePending(std::vector<CaptureRecord>& batch) {
+    if (!awaitReader()) {
+        return;
+    }
     // Records first, then the interfaces: a record in this batch was made
     // after its interface was added, so the interface is among those taken.
     const std::uint64_t dropped = buffer_.take(batch);

@@ -23,6 +23,10 @@ namespace quenfold::orvalis::capture {
 // every FlushInterval and flushes the file each time, so a killed process
 // leaves a readable file. A file that stops taking bytes ends the capture
 // with one warning on standard error; the link never notices.
+//
+// Opening never blocks. A FIFO without a reader is opened by the writer once
+// a reader comes: until then records wait in the buffer (dropped and counted
+// once it is full), and flushes return at once.
 class CaptureFile {
   public:
     static constexpr std::size_t DefaultCapacity = 4096;
@@ -40,6 +44,7 @@ class CaptureFile {
                                              std::size_t capacity = DefaultCapacity,
                                              std::string* error = nullptr);
 
+    // A null stream: the path is a FIFO that the writer opens once it has a reader.
     CaptureFile(std::string path, std::FILE* stream, std::size_t capacity);
     // Writes everything still buffered and closes the file.
     ~CaptureFile();
@@ -74,6 +79,9 @@ class CaptureFile {
     };
 
     void run() EXCLUDES(wakeMutex_);
+    // Opens a FIFO that had no reader when the capture began, once it has
+    // one; false while it has none. Only the writer thread calls it.
+    bool awaitReader();
     void writePending(std::vector<CaptureRecord>& batch) EXCLUDES(interfacesMutex_);
     void end(const char* reason);
 

@@ -34,6 +34,8 @@ enum class RecordType : std::uint8_t {
     DeviceCableWrite = 10,
     DeviceCableRead = 11,
     DevicePlug = 12,
+    // A transfer from the device longer than the link format allows, dropped.
+    TooLongDropped = 13,
 };
 
 enum class DeviceKind : std::uint8_t { Library = 0, Dongle = 1, CableRobot = 2 };

@@ -74,4 +74,14 @@ void CaptureTap::recordWorkerEvent(RecordType type, const std::string& text) con
     file_->push(record);
 }
 
+void CaptureTap::recordTooLongDropped(const std::uint8_t* bytes, std::uint64_t size) const {
+    CaptureRecord record;
+    record.interfaceId = interfaceId_;
+    record.begin(RecordType::TooLongDropped, device_, FlagError,
+                 uri_ != nullptr ? std::string_view(*uri_) : std::string_view());
+    record.put16(static_cast<std::uint16_t>(std::min<std::uint64_t>(size, 0xFFFF)));
+    record.putBytes(bytes, clampPacket(size));
+    file_->push(record);
+}
+
 }  // namespace quenfold::orvalis::capture

@@ -60,6 +60,13 @@ class CaptureTap {
             recordControlRequest(request, value, index, data, length, result);
         }
     }
+    // A bulk IN from the device of `size` bytes, more than the link format
+    // allows, which the driver dropped.
+    void tooLongDropped(const std::uint8_t* bytes, std::uint64_t size) const {
+        if (file_ != nullptr) {
+            recordTooLongDropped(bytes, size);
+        }
+    }
     // Worker start, clean stop, or failure with its text.
     void workerEvent(RecordType type, const std::string& text = std::string()) const {
         if (file_ != nullptr) {
@@ -78,6 +85,7 @@ class CaptureTap {
     void recordControlRequest(std::uint8_t request, std::uint16_t value, std::uint16_t index,
                               const std::uint8_t* data, std::uint16_t length, int result) const;
     void recordWorkerEvent(RecordType type, const std::string& text) const;
+    void recordTooLongDropped(const std::uint8_t* bytes, std::uint64_t size) const;
 
     CaptureFile* file_ = nullptr;
     std::uint32_t interfaceId_ = 0;

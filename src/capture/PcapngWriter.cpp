@@ -39,9 +39,16 @@ void appendOption(std::vector<std::uint8_t>& body, std::uint16_t code, const voi
 
 }  // namespace
 
-PcapngWriter::PcapngWriter(std::FILE* stream) : stream_(stream) {
-    std::setvbuf(stream_.get(), nullptr, _IONBF, 0);
+PcapngWriter::PcapngWriter(std::FILE* stream) {
     body_.reserve(MaxRecordBytes + 64);
+    if (stream != nullptr) {
+        attach(stream);
+    }
+}
+
+void PcapngWriter::attach(std::FILE* stream) {
+    stream_.reset(stream);
+    std::setvbuf(stream_.get(), nullptr, _IONBF, 0);
 }
 
 void PcapngWriter::writeSectionHeader() {
@@ -87,6 +94,9 @@ void PcapngWriter::writeBlock(std::uint32_t type) {
 }
 
 bool PcapngWriter::flush() {
+    if (!stream_) {
+        return true;
+    }
     // One write for everything: the stream has no buffer of its own.
     const bool taken = pending_.empty() || std::fwrite(pending_.data(), 1, pending_.size(),
                                                        stream_.get()) == pending_.size();

@@ -21,7 +21,11 @@ namespace quenfold::orvalis::capture {
 // if the stream had bytes of its own left to write.
 class PcapngWriter {
   public:
+    // A null stream is given later, with attach(); until then flush() keeps
+    // the blocks.
     explicit PcapngWriter(std::FILE* stream);
+    void attach(std::FILE* stream);
+    bool attached() const noexcept { return stream_ != nullptr; }
     PcapngWriter(const PcapngWriter&) = delete;
     PcapngWriter& operator=(const PcapngWriter&) = delete;
 

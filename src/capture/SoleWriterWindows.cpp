@@ -34,7 +34,8 @@ std::string systemMessage(DWORD code) {
 
 }  // namespace
 
-std::FILE* openSoleWriter(const std::string& path, std::string& error) {
+std::FILE* openSoleWriter(const std::string& path, std::string& error, bool& noReaderYet) {
+    noReaderYet = false;  // no FIFOs here: a named pipe is opened as a file
     // Sharing reads only: a second writer is refused by the system itself for
     // as long as this handle is open, which is what flock gives elsewhere.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -63,5 +64,8 @@ std::FILE* openSoleWriter(const std::string& path, std::string& error) {
     }
     return stream;
 }
+
+// Windows raises no signal for a pipe whose reader left: the write fails.
+void keepBrokenPipesFromThisThread() {}
 
 }  // namespace quenfold::orvalis::capture

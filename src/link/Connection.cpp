@@ -3,6 +3,7 @@
 #include "link/Scanner.hpp"
 #include "link/UriParsing.hpp"
 #include "workers/ConnectionImpl.hpp"
+#include "workers/LinkError.hpp"
 #include "workers/LinkRegistry.hpp"
 
 namespace quenfold::orvalis {
@@ -11,7 +12,8 @@ Connection::Connection(const std::string& uri) : Connection(uri, nullptr) {}
 
 // The process-wide registry is made only once a URI needs it: a malformed
 // one fails without touching USB.
-Connection::Connection(const std::string& uri, LinkRegistry* registry) : registry(registry) {
+Connection::Connection(const std::string& uri, LinkRegistry* registry)
+    : registry(registry), forkGeneration(LinkRegistry::forkGeneration()) {
     impl = std::make_shared<ConnectionImpl>(parseLinkSettings(
         uri, [this](std::int32_t id) { return linkRegistry().findRobot(id); }));
     linkRegistry().attachConnection(impl);
@@ -32,17 +34,33 @@ Connection::~Connection() {
     }
 }
 
+bool Connection::inherited() const noexcept {
+    return forkGeneration != LinkRegistry::forkGeneration();
+}
+
+void Connection::refuseInherited() const {
+    if (inherited()) {
+        throw InheritedConnection("Connection " + impl->settings.uri +
+                                 " belongs to the parent process: a connection cannot be used "
+                                 "after fork(); open a new one in this process.");
+    }
+}
+
 void Connection::close() {
-    if (impl->deviceId >= 0) {
+    // The parent's connection, and the locks its threads may have held at the
+    // fork, stay the parent's.
+    if (!inherited() && impl->deviceId >= 0) {
         registry->detachConnection(impl);
     }
 }
 
 void Connection::send(Packet& packet) {
+    refuseInherited();
     impl->queues.pushSend(packet);
 }
 
 Packet Connection::recv(std::uint32_t timeoutMs) {
+    refuseInherited();
     return impl->queues.popReceived(timeoutMs);
 }
 
@@ -55,6 +73,7 @@ std::string Connection::toString() const {
 }
 
 Connection::Statistics Connection::statistics() const {
+    refuseInherited();
     return impl->queues.statistics();
 }
 

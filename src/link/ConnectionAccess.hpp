@@ -23,6 +23,7 @@ class ConnectionAccess {
     static std::optional<Packet> recvUntil(Connection& connection,
                                            std::chrono::steady_clock::time_point until,
                                            bool endOnClose) {
+        connection.refuseInherited();
         return connection.impl->queues.takeReceived(until, endOnClose);
     }
 
@@ -31,6 +32,7 @@ class ConnectionAccess {
     // exchange has finished. Whatever it brought is then waiting to be received.
     static bool awaitFirstExchange(Connection& connection,
                                    std::chrono::steady_clock::time_point until) {
+        connection.refuseInherited();
         return connection.impl->queues.awaitFirstExchange(until);
     }
 };

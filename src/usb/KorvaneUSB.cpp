@@ -1,5 +1,7 @@
 #include "usb/KorvaneUSB.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -18,7 +20,9 @@ constexpr unsigned SendTimeoutMs = 10;
 }  // namespace
 
 KorvaneUSB::KorvaneUSB(libusb_context* context, libusb_device* device, capture::CaptureTap tap)
-    : USBDevice(device, tap), read_(context, handle(), BulkEndpointIn, PacketCapacity) {
+    : USBDevice(device, tap),
+      arrived_(bulkInPacketSize(device)),
+      read_(context, handle(), BulkEndpointIn, static_cast<std::uint32_t>(arrived_.size())) {
     vendorRequest(LinkRequest, LinkValue, LinkOn, nullptr, 0);
 }
 
@@ -54,13 +58,24 @@ bool KorvaneUSB::send(const std::uint8_t* data, std::uint32_t length) {
     return true;
 }
 
+std::uint64_t KorvaneUSB::takeReceived(std::uint8_t* buffer) {
+    const std::uint64_t count = read_.take(arrived_.data());
+    if (count > PacketCapacity) {
+        tap().tooLongDropped(arrived_.data(), count);
+        return TooLong;
+    }
+    std::copy(arrived_.begin(), arrived_.begin() + static_cast<std::ptrdiff_t>(count), buffer);
+    return count;
+}
+
 std::uint64_t KorvaneUSB::stopReceiving(std::uint8_t* buffer) noexcept {
     read_.cancel();
     if (!read_.ended()) {
         return 0;
     }
     try {
-        return read_.take(buffer);
+        const std::uint64_t count = takeReceived(buffer);
+        return count == TooLong ? 0 : count;
     } catch (...) {
         return 0;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "orvalis/Packet.hpp"
 #include "usb/StandingRead.hpp"
@@ -32,12 +33,18 @@ class KorvaneUSB : public USBDevice {
     // Copies what the ended read brought into the buffer (at most
     // PacketCapacity bytes; 0 when it brought none); the next read starts at
     // the next keepReceiving(). The read's failure is thrown by name instead.
-    std::uint64_t takeReceived(std::uint8_t* buffer) { return read_.take(buffer); }
+    // A packet longer than the link format allows is dropped, reported to the
+    // tap, and TooLong returned: the link goes on.
+    std::uint64_t takeReceived(std::uint8_t* buffer);
+    static constexpr std::uint64_t TooLong = ~std::uint64_t{0};
     // Ends the reading: cancels the read in flight and returns what it had
     // brought, which a failure makes 0 (the link ends anyway).
     std::uint64_t stopReceiving(std::uint8_t* buffer) noexcept;
 
   private:
+    // The read asks for the endpoint's whole packet size: a robot that sends
+    // more than a link packet would otherwise end the link with an overflow.
+    std::vector<std::uint8_t> arrived_;
     StandingRead read_;
 };
 

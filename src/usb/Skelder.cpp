@@ -1,5 +1,6 @@
 #include "usb/Skelder.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -15,7 +16,8 @@ constexpr unsigned ReplyTimeoutMs = 10;
 
 }  // namespace
 
-Skelder::Skelder(libusb_device* device, capture::CaptureTap tap) : USBDevice(device, tap) {
+Skelder::Skelder(libusb_device* device, capture::CaptureTap tap)
+    : USBDevice(device, tap), answer_(bulkInPacketSize(device)) {
     setDatarate(Datarate2M);
     setChannel(2);
     vendorRequest(skelder::Setup20, 0, 0, nullptr, 0);
@@ -63,15 +65,22 @@ RadioAck Skelder::sendPacket(const std::uint8_t* data, std::uint32_t length) {
                                  std::to_string(length) + " was requested!");
     }
     transferred = 0;
-    result = libusb_bulk_transfer(handle(), BulkEndpointIn, ack.raw.data(),
-                                  static_cast<int>(ack.raw.size()), &transferred, ReplyTimeoutMs);
+    result = libusb_bulk_transfer(handle(), BulkEndpointIn, answer_.data(),
+                                  static_cast<int>(answer_.size()), &transferred, ReplyTimeoutMs);
     if (result == LIBUSB_ERROR_TIMEOUT) {
         return RadioAck{};
     }
     if (result != LIBUSB_SUCCESS) {
         throwUSBError(result);
     }
-    ack.size = transferred > 0 ? static_cast<std::uint64_t>(transferred) - 1 : 0;
+    const auto count = static_cast<std::size_t>(transferred);
+    if (count > ack.raw.size()) {
+        tap().tooLongDropped(answer_.data(), count);
+        ack.tooLong = true;
+        return ack;
+    }
+    std::copy(answer_.begin(), answer_.begin() + count, ack.raw.begin());
+    ack.size = count > 0 ? count - 1 : 0;
     return ack;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "usb/RadioAck.hpp"
 #include "usb/USBDevice.hpp"
@@ -30,6 +31,10 @@ class Skelder : public USBDevice {
     RadioAck sendPacket(const std::uint8_t* data, std::uint32_t length);
 
   private:
+    // Room for the longest transfer the bulk IN endpoint can make, so that a
+    // longer answer than the format's is seen whole and dropped, not an
+    // overflow that ends the link.
+    std::vector<std::uint8_t> answer_;
     std::uint8_t channel_ = 0;
     std::uint64_t address_ = 0;
     std::int32_t datarate_ = Datarate250K;

@@ -1,6 +1,7 @@
 #include "usb/USBDevice.hpp"
 
 #include "usb/USBError.hpp"
+#include "usb/USBIds.hpp"
 
 namespace quenfold::orvalis {
 namespace {
@@ -8,7 +9,14 @@ namespace {
 constexpr std::uint8_t VendorOut = 0x40;
 constexpr unsigned ControlTimeoutMs = 1000;
 
+constexpr std::size_t FullSpeedBulkPacketSize = 64;
+
 }  // namespace
+
+std::size_t bulkInPacketSize(libusb_device* device) {
+    int size = libusb_get_max_packet_size(device, BulkEndpointIn);
+    return size > 0 ? static_cast<std::size_t>(size) : FullSpeedBulkPacketSize;
+}
 
 USBDevice::USBDevice(libusb_device* device, capture::CaptureTap tap)
     : device_(device), handle_(device), tap_(tap) {

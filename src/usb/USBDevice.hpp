@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "capture/CaptureTap.hpp"
@@ -12,6 +13,10 @@ namespace quenfold::orvalis {
 // An open USB device with interface 0 claimed: the common ground of the
 // dongle and of the robot on a cable. Lives exactly as long as the worker
 // loop that uses it; the libusb device reference belongs to the worker record.
+// The largest packet the device's bulk IN endpoint sends (wMaxPacketSize),
+// or that of a full-speed bulk endpoint when the descriptor does not say.
+std::size_t bulkInPacketSize(libusb_device* device);
+
 class USBDevice {
   public:
     // Control requests are reported to the tap.

@@ -18,6 +18,13 @@ class USBError : public std::runtime_error {
 
 [[noreturn]] void throwUSBError(int code);
 
+// A device that another program has claimed (LIBUSB_ERROR_BUSY), named:
+// what() is inUseMessage()'s text (usb/DeviceHandle.hpp).
+class DeviceInUse : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // A bulk write that moved only part of its bytes: the robot or dongle took a
 // broken packet.
 class IncompleteTransfer : public std::runtime_error {

@@ -21,6 +21,13 @@ class LinkConflict : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A connection used in a child of fork() that the parent opened: its worker
+// and registry stayed with the parent.
+class InheritedConnection : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // The failure of the worker that served a connection, given to every later
 // call on the connection.
 class WorkerFailure : public std::runtime_error {

@@ -1,5 +1,8 @@
 #include "workers/LinkRegistry.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <iterator>
 #include <stdexcept>
 
@@ -25,15 +28,17 @@ DeviceKind kindOf(const libusb_device_descriptor& descriptor) {
     return DeviceKind::Other;
 }
 
-// The serial number, or "" when the device cannot be opened, claimed or read.
-std::string readSerial(libusb_device* device, const libusb_device_descriptor& descriptor) {
+// The serial number, or "" when the device cannot be opened or read, or is
+// claimed by a program other than this one; `inUse` tells the last apart.
+// The serial is read all the same then (descriptors need no claim), so that
+// the device keeps its id, and the refusal can name it.
+std::string readSerial(libusb_device* device, bool& inUse) {
+    inUse = false;
     try {
-        DeviceHandle handle(device);
-        unsigned char text[256];
-        int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber,
-                                                        text, sizeof text);
-        return length > 0 ? std::string(reinterpret_cast<const char*>(text), length)
-                          : std::string();
+        DeviceHandle handle(device, DeviceHandle::Claim::IfFree);
+        std::string serial = handle.serial();
+        inUse = !handle.claimed() && !serial.empty();
+        return serial;
     } catch (const USBError&) {
         return std::string();
     }
@@ -115,23 +120,70 @@ LinkRegistry::LinkRegistry(std::unique_ptr<capture::CaptureFile> capture)
 
 namespace {
 
-// The home of the process-wide registry: its memory stays for good, and the
-// exit only shuts it down.
-class ProcessRegistry {
-  public:
-    ProcessRegistry() : registry_(capture::CaptureFile::fromEnvironment()) {}
-    ~ProcessRegistry() { registry_.get().shutdown(); }
-    LinkRegistry& get() noexcept { return registry_.get(); }
+// Forks this process descends from, counted in each child (see instance()).
+std::atomic<unsigned> forkCount{0};
 
-  private:
-    NeverDestroyed<LinkRegistry> registry_;
+// The process-wide registry. Its memory stays for good, and the exit only
+// shuts it down. A child of fork() has none of its parent's threads: it
+// leaves the parent's registry alone, never touching its locks, and makes a
+// registry of its own at its first need.
+struct ProcessRegistry {
+    std::mutex mutex;  // held by creation, and by the fork handlers across a fork
+    std::atomic<LinkRegistry*> current{nullptr};
+    std::unique_ptr<LinkRegistry> owned;  // never destroyed; a child lets go of it
+
+    static ProcessRegistry& get() {
+        static NeverDestroyed<ProcessRegistry> slot;
+        return slot.get();
+    }
+};
+
+// Installed before the first registry exists, for C++ programs and Python
+// alike: a fork then never copies the registry in the middle of its creation.
+void installForkHandlers() {
+    static const int installed = pthread_atfork(
+        [] { ProcessRegistry::get().mutex.lock(); },
+        [] { ProcessRegistry::get().mutex.unlock(); },
+        [] {
+            ProcessRegistry& slot = ProcessRegistry::get();
+            forkCount.fetch_add(1, std::memory_order_relaxed);
+            static_cast<void>(slot.owned.release());  // the parent's, left as it is
+            slot.current = nullptr;
+            slot.mutex.unlock();
+        });
+    static_cast<void>(installed);  // without handlers a fork is as before
+}
+
+// Made once a registry exists, so it is destroyed before anything that the
+// registry's creation made: the process's exit shuts down its own registry.
+struct ExitShutdown {
+    ~ExitShutdown() {
+        if (LinkRegistry* registry = ProcessRegistry::get().current.load()) {
+            registry->shutdown();
+        }
+    }
 };
 
 }  // namespace
 
 LinkRegistry& LinkRegistry::instance() {
-    static ProcessRegistry registry;
-    return registry.get();
+    ProcessRegistry& slot = ProcessRegistry::get();
+    if (LinkRegistry* registry = slot.current.load(std::memory_order_acquire)) {
+        return *registry;
+    }
+    installForkHandlers();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.owned) {
+        // A failed creation (libusb cannot start) leaves none: the next call retries.
+        slot.owned = std::make_unique<LinkRegistry>(capture::CaptureFile::fromEnvironment());
+        static ExitShutdown exitShutdown;
+        slot.current.store(slot.owned.get(), std::memory_order_release);
+    }
+    return *slot.owned;
+}
+
+unsigned LinkRegistry::forkGeneration() noexcept {
+    return forkCount.load(std::memory_order_relaxed);
 }
 
 // The analysis does not follow a lock held by a member; the constructor
@@ -179,7 +231,13 @@ capture::CaptureTap LinkRegistry::captureTap(capture::DeviceKind kind, const std
 
 void LinkRegistry::refreshDevices() {
     Entry entry(*this);
+    refreshLocked();
+}
+
+void LinkRegistry::refreshLocked() {
     DeviceList devices(context.get());
+    usbInUse.clear();
+    radioInUse.clear();
     // Erasing first lets a device that is back get its record, under its old
     // id, in this same refresh.
     eraseUnusable(usbWorkers, devices);
@@ -202,8 +260,19 @@ void LinkRegistry::registerDevice(libusb_device* device) {
         (kind == DeviceKind::Dongle && holdsDevice(radioWorkers, device))) {
         return;
     }
-    std::string serial = readSerial(device, descriptor);
+    bool inUse = false;
+    std::string serial = readSerial(device, inUse);
     if (serial.empty()) {
+        return;
+    }
+    if (inUse) {
+        // An id, so that ids agree with those of the program that holds it,
+        // and no record: nothing here can serve it.
+        auto& serials = kind == DeviceKind::Robot ? usbSerials : radioSerials;
+        std::uint64_t& nextId = kind == DeviceKind::Robot ? nextUSBId : nextRadioId;
+        auto known = serials.emplace(serial, nextId).first;
+        nextId += known->second == nextId ? 1 : 0;
+        (kind == DeviceKind::Robot ? usbInUse : radioInUse)[known->second] = serial;
         return;
     }
     if (kind == DeviceKind::Robot) {
@@ -220,8 +289,32 @@ void LinkRegistry::registerDevice(libusb_device* device) {
     }
 }
 
+template <typename Worker>
+void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::string>& inUse,
+                               const std::map<std::uint64_t, Worker>& workers, std::uint64_t id,
+                               const char* kind) {
+    auto record = workers.find(id);
+    bool held = inUse.count(id) != 0 ||
+                (record != workers.end() && isInUseMessage(record->second.errorMessage()));
+    if (!held) {
+        return;
+    }
+    refreshLocked();
+    auto still = inUse.find(id);
+    if (still != inUse.end()) {
+        throw DeviceInUse(inUseMessage(kind, still->second));
+    }
+}
+
+template void LinkRegistry::refuseInUse(const std::map<std::uint64_t, std::string>&,
+                                        const std::map<std::uint64_t, RadioWorker>&,
+                                        std::uint64_t, const char*);
+
 RobotPresence LinkRegistry::findRobot(std::int32_t id) {
     Entry entry(*this);
+    if (id >= 0) {
+        refuseInUse(usbInUse, usbWorkers, static_cast<std::uint64_t>(id), "Korvane");
+    }
     return RobotPresence{id >= 0 && usbWorkers.count(static_cast<std::uint64_t>(id)) != 0,
                          usbWorkers.size()};
 }

@@ -42,8 +42,13 @@ class LinkRegistry {
 
     // The process-wide registry. It is never destroyed: threads the program
     // did not stop (daemon threads in a scan or a close) may still be inside
-    // it while the process exits. At exit it shuts down instead.
+    // it while the process exits. At exit it shuts down instead. A child of
+    // fork() gets a new one.
     static LinkRegistry& instance();
+    // How many forks this process descends from: a child of fork() starts
+    // with a new process-wide registry, and what it inherited of the
+    // parent's belongs to the parent.
+    static unsigned forkGeneration() noexcept;
 
     // Stops every worker, which closes the devices, after the calls under
     // way have ended; a call that comes later never returns. For the end of
@@ -82,7 +87,15 @@ class LinkRegistry {
         MutexLock lock_;
     };
 
+    void refreshLocked() REQUIRES(mutex_);
     void registerDevice(libusb_device* device) REQUIRES(mutex_);
+    // Throws DeviceInUse when the device under `id` was held by another
+    // program at the last refresh, or its worker found it so; but first looks
+    // again, since that program may have let it go. Returns otherwise.
+    template <typename Worker>
+    void refuseInUse(const std::map<std::uint64_t, std::string>& inUse,
+                     const std::map<std::uint64_t, Worker>& workers, std::uint64_t id,
+                     const char* kind) REQUIRES(mutex_);
     capture::CaptureTap captureTap(capture::DeviceKind kind, const std::string& serial,
                                    std::uint64_t id);
     void attachRadio(const std::shared_ptr<ConnectionImpl>& connection) REQUIRES(mutex_);
@@ -105,6 +118,9 @@ class LinkRegistry {
     std::map<std::string, std::uint64_t> radioSerials GUARDED_BY(mutex_);
     std::map<std::uint64_t, RadioWorker> radioWorkers GUARDED_BY(mutex_);
     std::uint64_t nextRadioId GUARDED_BY(mutex_) = 0;
+    // Devices claimed by another program at the last refresh: id -> serial.
+    std::map<std::uint64_t, std::string> usbInUse GUARDED_BY(mutex_);
+    std::map<std::uint64_t, std::string> radioInUse GUARDED_BY(mutex_);
     bool shutDown GUARDED_BY(mutex_) = false;
     std::size_t parkedCount GUARDED_BY(mutex_) = 0;
     std::condition_variable parked;  // never signalled

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <string>
 
+#include "usb/DeviceHandle.hpp"
+#include "usb/USBError.hpp"
 #include "workers/LinkError.hpp"
 #include "workers/LinkRegistry.hpp"
 
@@ -82,6 +84,9 @@ void LinkRegistry::attachConnection(const std::shared_ptr<ConnectionImpl>& conne
 
 void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection) {
     const std::int32_t requested = connection->deviceId;
+    if (requested >= 0) {
+        refuseInUse(radioInUse, radioWorkers, static_cast<std::uint64_t>(requested), "Skelder");
+    }
     std::int64_t id = requested == -1 ? chooseDongle(*connection) : requested;
     if (id < 0 || radioWorkers.count(static_cast<std::uint64_t>(id)) == 0) {
         throw NoSuchDevice(noSkelder(id, radioWorkers.size()));
@@ -97,7 +102,13 @@ void LinkRegistry::attachRadio(const std::shared_ptr<ConnectionImpl>& connection
 }
 
 std::int64_t LinkRegistry::chooseDongle(const ConnectionImpl& connection) {
+    if (radioWorkers.empty() && !radioInUse.empty()) {
+        refreshLocked();  // the program that held them may have let go
+    }
     if (radioWorkers.empty()) {
+        if (!radioInUse.empty()) {
+            throw DeviceInUse(inUseMessage("Skelder", radioInUse.begin()->second));
+        }
         throw NoSuchDevice("No Skelder dongle found!");
     }
     std::vector<DongleConflicts> conflicts;

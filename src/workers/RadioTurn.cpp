@@ -39,6 +39,9 @@ RadioAck exchange(Skelder& dongle, ConnectionImpl& connection, ExchangeKind kind
     dongle.tap().radioExchange(connection.settings.uri, kind, seq, bytes, size, ack.raw.data(),
                                ack.size);
     StatisticsCounters::bump(connection.queues.counters().sent_count);
+    if (ack.tooLong) {
+        StatisticsCounters::bump(connection.queues.counters().too_long_count);
+    }
     return ack;
 }
 

@@ -16,6 +16,9 @@ struct StatisticsCounters {
     std::atomic<std::uint64_t> receive_count{0};
     std::atomic<std::uint64_t> enqueued_count{0};
     std::atomic<std::uint64_t> ack_count{0};
+    // Transfers from the device longer than the link format allows, dropped
+    // (a cable robot's packet, a dongle's answer to this connection's exchange).
+    std::atomic<std::uint64_t> too_long_count{0};
 
     ConnectionStatistics snapshot() const noexcept {
         ConnectionStatistics copy;

@@ -74,8 +74,13 @@ void USBWorker::serve(ConnectionImpl& connection) {
         // packet's delivery (its receiver does not either).
         robot.keepReceiving();
         if (robot.received()) {
-            received.setRawSize(robot.takeReceived(received.rawData()));
-            deliver(robot, connection, received);
+            const std::uint64_t size = robot.takeReceived(received.rawData());
+            if (size == KorvaneUSB::TooLong) {
+                StatisticsCounters::bump(connection.queues.counters().too_long_count);
+            } else {
+                received.setRawSize(size);
+                deliver(robot, connection, received);
+            }
         } else if (!queued) {
             // The robot may send at any time: the wait ends with its packet too.
             robot.awaitReceived(signal);

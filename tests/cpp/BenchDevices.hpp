@@ -33,7 +33,7 @@ inline constexpr std::uint16_t RobotVendor = 0x0483;
 inline constexpr std::uint16_t RobotProduct = 0x5740;
 
 inline std::string serialOf(libusb_device* device, const libusb_device_descriptor& descriptor) {
-    DeviceHandle handle(device);
+    DeviceHandle handle(device, DeviceHandle::Claim::IfFree);
     unsigned char text[256];
     int length = libusb_get_string_descriptor_ascii(handle.get(), descriptor.iSerialNumber, text,
                                                     sizeof text);

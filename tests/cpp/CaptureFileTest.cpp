@@ -1,8 +1,18 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#endif
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 #ifdef _WIN32
 #include <process.h>
 #else
@@ -237,3 +247,113 @@ TEST(CaptureFile, EnvironmentNamesTheFile) {
     EXPECT_TRUE(readCapture(path).sectionHeader);
     std::remove(path.c_str());
 }
+
+// FIFOs are POSIX only.
+#ifndef _WIN32
+namespace {
+
+// A FIFO in the temporary folder, gone with the object.
+struct Fifo {
+    explicit Fifo(const std::string& name) : path(tempPath(name)) {
+        std::remove(path.c_str());
+        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
+    ~Fifo() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+// Opens the capture on a FIFO nobody reads. Should the open block, a reader
+// comes after a bound far beyond any normal delay and frees it: the test
+// then fails instead of hanging.
+std::unique_ptr<CaptureFile> openUnread(const std::string& path, bool& blocked) {
+    std::promise<void> opened;
+    std::future<void> done = opened.get_future();
+    std::thread rescue([&] {
+        if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            blocked = true;
+            ::close(::open(path.c_str(), O_RDONLY | O_NONBLOCK));
+        }
+    });
+    auto capture = CaptureFile::open(path);
+    opened.set_value();
+    rescue.join();
+    return capture;
+}
+
+// A reader of the FIFO that comes once the capture runs: it opens without
+// waiting, then lets the capture write until its first bytes arrive.
+int comeToRead(const std::string& path, CaptureFile& capture) {
+    int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    pollfd ready{reader, POLLIN, 0};
+    for (int round = 0; round < 200 && ::poll(&ready, 1, 0) == 0; ++round) {
+        capture.flush();
+        ::poll(&ready, 1, 100);
+    }
+    return reader;
+}
+
+// What is left in the pipe once its writer has closed it.
+std::vector<char> readToEnd(int reader) {
+    std::vector<char> bytes;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    ::close(reader);
+    return bytes;
+}
+
+}  // namespace
+
+// A program started before its live viewer: the capture waits for a reader
+// without holding up anyone, then the reader gets the records from the start.
+TEST(CaptureFile, AFifoWithoutReaderIsWrittenOnceOneComes) {
+    Fifo fifo("live.fifo");
+    bool blocked = false;
+    ::testing::internal::CaptureStderr();
+    auto capture = openUnread(fifo.path, blocked);
+    EXPECT_FALSE(blocked) << "opening a FIFO that nobody reads blocked";
+    ASSERT_TRUE(capture);
+    CaptureTap tap(capture.get(), 0, DeviceKind::Library);
+    tap.workerEvent(RecordType::WorkerStarted);
+    capture->flush();  // returns at once: nothing can be written yet
+
+    int reader = comeToRead(fifo.path, *capture);
+    tap.workerEvent(RecordType::WorkerStopped);
+    capture.reset();
+    const std::string copy = tempPath("live-copy.pcapng");
+    {
+        std::vector<char> bytes = readToEnd(reader);
+        std::ofstream(copy, std::ios::binary).write(bytes.data(), bytes.size());
+    }
+    CaptureContents contents = readCapture(copy);
+    EXPECT_TRUE(contents.sectionHeader);
+    EXPECT_TRUE(contents.complete);
+    EXPECT_EQ(contents.ofType(RecordType::WorkerStarted).size(), 1u);
+    EXPECT_EQ(contents.ofType(RecordType::WorkerStopped).size(), 1u);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    std::remove(copy.c_str());
+}
+
+// The viewer quits first: the capture ends with one warning, and the signal
+// that a write into a pipe without reader raises does not end the program.
+TEST(CaptureFile, AFifoReaderThatLeavesEndsTheCaptureWithOneWarning) {
+    Fifo fifo("left.fifo");
+    bool blocked = false;
+    ::testing::internal::CaptureStderr();
+    auto capture = openUnread(fifo.path, blocked);
+    ASSERT_TRUE(capture);
+    CaptureTap tap(capture.get(), 0, DeviceKind::Library);
+    tap.workerEvent(RecordType::WorkerStarted);
+    EXPECT_GT(readToEnd(comeToRead(fifo.path, *capture)).size(), 0u);
+    for (int round = 0; round < 1000 && !capture->ended(); ++round) {
+        tap.workerEvent(RecordType::WorkerStarted);
+        capture->flush();
+    }
+    EXPECT_TRUE(capture->ended());
+    capture.reset();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "orvapy: the capture to " + fifo.path + " has ended: Broken pipe\n");
+}
+
+#endif  // _WIN32

@@ -3,6 +3,9 @@ import collections
 import fcntl
 import os
 import subprocess
+import sys
+import threading
+import time
 from pathlib import Path
 from typing import Any, Dict, List, NamedTuple, Tuple
 
@@ -184,3 +187,54 @@ def test_a_capture_file_that_stops_taking_bytes_holds_up_neither_link_nor_exit(
     assert result.stdout == "echoed\n"
     assert result.stderr == ""
 
+
+
+def wait_for_open(pid: int, path: str, bound: float = 120) -> None:
+    """Waits until the process holds the file open; fails past the bound."""
+    deadline = time.monotonic() + bound
+    folder = "/proc/%d/fd" % pid
+    while time.monotonic() < deadline:
+        try:
+            if any(os.readlink(os.path.join(folder, fd)) == path for fd in os.listdir(folder)):
+                return
+        except OSError:
+            pass  # a descriptor closed while we looked
+        time.sleep(0.01)
+    raise AssertionError("%d never opened %s" % (pid, path))
+
+
+def test_live_capture_through_a_fifo_into_tshark(tmp_path: Path) -> None:
+    # As docs/capture.md shows it: the program starts first and is not held
+    # up by the pipe nobody reads yet; the viewer joins later and still gets
+    # everything from the start.
+    orvaemu = pytest.importorskip("orvaemu")
+    if not orvaemu.preloaded():
+        pytest.skip("run pytest under LD_PRELOAD=libumockdev-preload.so.0 (make python-test)")
+    fifo = str(tmp_path / "live.fifo")
+    os.mkfifo(fifo)
+    env = {key: value for key, value in os.environ.items() if key != "UMOCKDEV_DIR"}
+    env["ORVAPY_CAPTURE"] = fifo
+    program = subprocess.Popen([sys.executable, os.path.join(HERE, "capture_live.py"), "50"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        # A program blocked by the pipe never says it echoed: the read ends
+        # with the program, which the bound below kills.
+        timer = threading.Timer(120, program.kill)
+        timer.start()
+        assert program.stdout is not None and program.stdout.readline() == "echoed\n"
+        timer.cancel()
+        viewer = subprocess.Popen(["tshark", "-X", "lua_script:" + DISSECTOR, "-r", fifo,
+                                   "-T", "fields", "-e", "orvapy.type"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # The viewer's open of the pipe returns once the capture has opened
+        # its end: only then is everything sure to reach it.
+        wait_for_open(viewer.pid, fifo)
+        out, err = program.communicate("\n", timeout=120)
+        types, _ = viewer.communicate(timeout=120)
+    finally:
+        program.kill()
+    assert program.returncode == 0, err
+    assert err == ""
+    counts = collections.Counter(types.split())
+    assert counts["2"] == counts["3"] == 50  # every write and read, those before the viewer too

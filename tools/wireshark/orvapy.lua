@@ -12,7 +12,7 @@ local record_types = {
     [5] = "Worker started", [6] = "Worker stopped", [7] = "Worker failed", [8] = "Records dropped",
     -- Recorded by an emulated device, from its side.
     [9] = "Device radio exchange", [10] = "Device cable write", [11] = "Device cable read",
-    [12] = "Device plug",
+    [12] = "Device plug", [13] = "Too long, dropped",
 }
 local devices = { [0] = "Library", [1] = "Dongle", [2] = "Cable robot" }
 local exchange_kinds = { [0] = "Packet", [1] = "Ping", [2] = "Safelink handshake", [3] = "Safelink resend" }
@@ -60,6 +60,8 @@ local f = {
     link_on = ProtoField.bool("orvapy.link_on", "Packet link on"),
     text = ProtoField.string("orvapy.text", "Error text"),
     dropped = ProtoField.uint64("orvapy.dropped", "Records dropped"),
+    too_long = ProtoField.uint16("orvapy.too_long", "Length that came"),
+    too_long_start = ProtoField.bytes("orvapy.too_long_start", "Its first bytes"),
     decoded = ProtoField.bool("orvapy.decoded", "Record decoded"),
 }
 proto.fields = f
@@ -268,6 +270,13 @@ function proto.dissector(tvb, pinfo, root)
         tree:add(f.text, tvb(offset + 1, size))
         offset = offset + 1 + size
         pinfo.cols.info:set(name .. where .. ": " .. text)
+    elseif rtype == 13 then
+        local length = tvb(offset, 2):le_uint()
+        tree:add_le(f.too_long, tvb(offset, 2))
+        local size = tvb(offset + 2, 1):uint()
+        tree:add(f.too_long_start, tvb(offset + 3, size))
+        offset = offset + 3 + size
+        pinfo.cols.info:set(string.format("%s%s: %d bytes from the device, dropped", name, where, length))
     elseif rtype == 8 then
         local count = tvb(offset, 8):le_uint64()
         tree:add_le(f.dropped, tvb(offset, 8)):add_proto_expert_info(expert.dropped)

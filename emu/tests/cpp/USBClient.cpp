@@ -66,8 +66,10 @@ bool USBClient::open(std::uint16_t vendor, std::uint16_t product, const std::str
     forEachDevice(context_, vendor, product, [&](libusb_device* device, const std::string& s) {
         return s == serial && libusb_open(device, &handle_) == 0;
     });
-    if (handle_ && libusb_claim_interface(handle_, 0) != 0) {
-        close();
+    claimStatus_ = handle_ ? libusb_claim_interface(handle_, 0) : 0;
+    if (claimStatus_ != 0) {
+        libusb_close(handle_);
+        handle_ = nullptr;
     }
     return handle_ != nullptr;
 }

@@ -30,8 +30,10 @@ class USBClient {
 
     // Serials of the listed devices with this vendor and product id.
     std::vector<std::string> serials(std::uint16_t vendor, std::uint16_t product);
-    // Opens the device with the serial and claims interface 0; false if none.
+    // Opens the device with the serial and claims interface 0; false if none,
+    // or if the claim failed (claimStatus() then says why).
     bool open(std::uint16_t vendor, std::uint16_t product, const std::string& serial);
+    int claimStatus() const { return claimStatus_; }
     void close();
     std::uint16_t bcdDevice();
 
@@ -51,6 +53,7 @@ class USBClient {
   private:
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
+    int claimStatus_ = 0;
 };
 
 }  // namespace quenfold::orvalis::emu::testing
