@@ -21,7 +21,7 @@ PIP := "$(PYTHON)" -m pip install -q --disable-pip-version-check
 .PHONY: all deps build dev dev-install python-install tool-install orvaemu-install \
 	test cpp-test cpp-test-asan cpp-test-tsan thread-safety python-test python-test-asan package-test \
 	fuzz fuzz-test soak soak-test bench bench-remote bench-programs bench-scan bench-workers bench-swarm \
-	wheel wheels demo typecheck format clean
+	doc-test wheel wheels windows-test demo typecheck format clean
 
 all: build
 
@@ -133,7 +133,6 @@ typecheck: dev-install
 # Every python and console block of README.md and docs/*.md run, and every
 # cpp block compiled, as a reader would, on the emulated bench
 # (tests/docs/doc_blocks.py: how a page marks its blocks).
-.PHONY: doc-test
 doc-test: dev-install
 	MYPYPATH=tests/docs "$(PYTHON)" -m mypy --config-file mypy.ini tests/docs
 	$(ON_BENCH) $(WITH_MODULE) "$(PYTHON)" -m pytest -q -p no:cacheprovider tests/docs
@@ -188,7 +187,6 @@ package-test: python-install build
 
 # The C++ core's device-free tests, built for 64-bit Windows with mingw-w64
 # and run under wine.
-.PHONY: windows-test
 windows-test: deps
 	scripts/windows-test.sh "$(PYTHON)"
 
