@@ -178,7 +178,7 @@ python-install: wheel orvaemu-install
 # the tree, the aarch64 3.11 wheel under qemu in a Debian 12 arm64 sysroot,
 # and the C++ package installed from the debug build.
 package-test: python-install build
-	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) x86_64 "$$(scripts/find-python.sh 3.13)"
+	scripts/build-wheels.sh --orva "$(PYTHON)" $(WHEELHOUSE) x86_64 "$$(scripts/find-python.sh 3.13)"
 	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) aarch64 "$$(scripts/find-python.sh 3.11)"
 	scripts/arm64-sysroot.sh build/arm64-sysroot
 	ORVAPY_WHEELHOUSE="$(CURDIR)/$(WHEELHOUSE)" ORVAPY_WHEEL_SERIES="3.9 3.13" \

@@ -101,6 +101,25 @@ def test_loads_the_bundled_libusb_scans_the_bench_and_echoes(environment):
     assert seen["echoed"] == BENCH_FINDS
 
 
+def test_orva_beside_the_wheel_lists_the_bench(environment):
+    """orva's one wheel, installed beside orvapy's without an index: the
+    package and its command work on every series."""
+    found = sorted(WHEELHOUSE.glob(f"orva-{VERSION}-py3-none-any.whl"))
+    if not found:
+        pytest.skip(f"no orva wheel in {WHEELHOUSE} (make package-test or make wheels)")
+    subprocess.run([environment.python, "-m", "pip", "install", "-q",
+                    "--disable-pip-version-check", "--no-index", str(found[0])],
+                   check=True, timeout=300)
+    orva = str(Path(environment.python).parent / "orva")
+    version = subprocess.run([orva, "--version"], capture_output=True, text=True, timeout=60)
+    assert version.stdout.strip() == f"orva {VERSION}", version.stdout + version.stderr
+    listed = run_on_bench([orva, "devices", "--json"], environment.home)
+    assert listed.returncode == 0, listed.stdout + listed.stderr
+    devices = json.loads(listed.stdout)["devices"]
+    assert sorted((device["kind"], device["serial"]) for device in devices) == [
+        ("dongle", "EMU0"), ("robot", "EMUR0")], devices
+
+
 def test_refuses_every_other_series(environment):
     others = [series for series in ALL_SERIES if series != environment.series]
     checked = 0
