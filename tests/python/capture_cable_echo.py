@@ -5,19 +5,14 @@ from typing import List
 
 import orvaemu
 import orvapy
+from scenario_tools import echo_over_cable
 
 
 def main(argv: List[str]) -> None:
     bench = orvaemu.Bench()
     bench.add_usb_robot("EMUR0")
     connection = orvapy.Connection("usb://0")
-    for number in range(int(argv[0]) if argv else 1):
-        p = orvapy.Packet()
-        p.port = 1
-        p.payload = b"ping %d" % number
-        connection.send(p)
-        while bytes(connection.recv(100).payload) != p.payload:
-            pass
+    echo_over_cable(connection, int(argv[0]) if argv else 1)
     connection.close()
     print("echoed")
 

@@ -6,19 +6,14 @@ import sys
 
 import orvaemu
 import orvapy
+from scenario_tools import echo_over_cable
 
 
 def main(count: int) -> None:
     bench = orvaemu.Bench()
     bench.add_usb_robot("EMUR0")
     connection = orvapy.Connection("usb://0")
-    for number in range(count):
-        p = orvapy.Packet()
-        p.port = 1
-        p.payload = b"ping %d" % number
-        connection.send(p)
-        while bytes(connection.recv(100).payload) != p.payload:
-            pass
+    echo_over_cable(connection, count)
     print("echoed", flush=True)
     sys.stdin.readline()
     connection.close()

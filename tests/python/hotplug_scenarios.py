@@ -11,17 +11,10 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import orvaemu
 from orvapy import Connection, Packet
-from scenario_tools import report, wait_for
+from scenario_tools import error_of, report, wait_for
 
 FOUND = ["usb://0", "radio://*/80/2M/E7E7E7E7E7"]
 
-
-def error_of(call: Callable[[], object]) -> Optional[str]:
-    try:
-        call()
-    except Exception as error:  # the test compares the type and text
-        return "%s: %s" % (type(error).__name__, error)
-    return None
 
 
 def answers(connection: Connection, bound: float = 20.0) -> bool:

@@ -15,17 +15,10 @@ from typing import Any, Callable, Dict, List, Optional
 
 import orvaemu
 from orvapy import Connection, Packet
-from scenario_tools import report
+from scenario_tools import error_of, report
 
 BOUND = 60.0
 
-
-def error_of(call: Callable[[], object]) -> Optional[str]:
-    try:
-        call()
-    except Exception as error:  # the test compares the type and text
-        return "%s: %s" % (type(error).__name__, error)
-    return None
 
 
 def echoes(connection: Connection, text: bytes) -> bool:

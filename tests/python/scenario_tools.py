@@ -2,13 +2,31 @@
 reports one line "RESULT " + JSON for its test to read."""
 import json
 import time
-from typing import Any, Callable, Dict
+from typing import Any, Callable, Dict, Optional
 
-from orvapy import ConnectionStatistics, Packet
+from orvapy import Connection, ConnectionStatistics, Packet
 
 
 def report(**values: Any) -> None:
     print("RESULT " + json.dumps(values), flush=True)
+
+
+def error_of(call: Callable[[], object]) -> Optional[str]:
+    """The type and text of what the call raised, for the test to compare."""
+    try:
+        call()
+    except Exception as error:
+        return "%s: %s" % (type(error).__name__, error)
+    return None
+
+
+def echo_over_cable(connection: Connection, count: int) -> None:
+    """Sends `count` numbered packets on port 1, each once its echo came back."""
+    for number in range(count):
+        sent = packet(1, b"ping %d" % number)
+        connection.send(sent)
+        while bytes(connection.recv(100).payload) != sent.payload:
+            pass
 
 
 def packet(port: int, payload: bytes, channel: int = 0) -> Packet:
