@@ -45,7 +45,7 @@ void ConnectionQueues::pushReceived(Packet packet) {
     recvCondition_.notify_one();
     if (warn) {
         std::fprintf(stderr,
-                     "orvalis: %zu received packets wait unread on connection %s; all are kept "
+                     "orvapy: %zu received packets wait unread on connection %s; all are kept "
                      "until recv takes them\n",
                      UnreadWarning, name_.c_str());
     }

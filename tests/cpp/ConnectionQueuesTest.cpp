@@ -117,7 +117,7 @@ TEST(ConnectionQueues, UnreadPacketsAreAllKeptAndWarnedAboutOnce) {
     }
     std::string warnings = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(warnings,
-              "orvalis: " + std::to_string(ConnectionQueues::UnreadWarning) +
+              "orvapy: " + std::to_string(ConnectionQueues::UnreadWarning) +
                   " received packets wait unread on connection radio://0/80/2M/E7E7E7E7E7; all "
                   "are kept until recv takes them\n");
     std::size_t taken = 0;
