@@ -10,6 +10,7 @@ such a daemon, for a test that sends it a signal.
 """
 import ctypes
 import dis
+import signal
 import sys
 import threading
 import time
@@ -111,6 +112,10 @@ def main_ends_inside(state: str, link: str) -> None:
 
 
 def wait_in_recv(link: str) -> None:
+    # Started in the background of a shell, a program inherits SIGINT
+    # ignored; this one stands for a program in a terminal, where Ctrl-C
+    # reaches it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     make_bench()
     daemon = threading.Thread(target=recv_loop, args=(LINKS[link],), daemon=True)
     daemon.start()
