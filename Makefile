@@ -14,6 +14,8 @@ JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 VERSION := $(shell head -n 1 VERSION)
 WHEELHOUSE := build/wheelhouse
+# The architecture of this machine, whose wheels make installs and tests.
+ARCH := $(shell uname -m)
 WHEEL_SERIES := 3.10 3.11 3.12 3.13
 wheel-tag = $(shell "$(1)" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 PIP := "$(PYTHON)" -m pip install -q --disable-pip-version-check
@@ -157,7 +159,7 @@ python-test-asan: orvaemu-install
 # The sdist and the orvapy wheel for $(PYTHON), built from it, with libusb
 # inside: manylinux2014 on this machine's architecture.
 wheel: deps
-	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) x86_64 "$(PYTHON)"
+	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) $(ARCH) "$(PYTHON)"
 
 # Every wheel: orvapy for CPython 3.9 to 3.13 on x86_64 and aarch64, and orva;
 # then each of them installed and tried (the aarch64 ones under qemu).
@@ -172,13 +174,13 @@ wheels: deps
 # orvapy from its repaired wheel (the one package-test tests too), and orvaemu.
 python-install: wheel orvaemu-install
 	$(PIP) --force-reinstall --no-deps \
-		$(WHEELHOUSE)/orvapy-$(VERSION)-$(call wheel-tag,$(PYTHON))-*.whl
+		$(WHEELHOUSE)/orvapy-$(VERSION)-$(call wheel-tag,$(PYTHON))-*_$(ARCH).whl
 
 # What users install: the 3.9 and 3.13 wheels in fresh environments outside
 # the tree, the aarch64 3.11 wheel under qemu in a Debian 12 arm64 sysroot,
 # and the C++ package installed from the debug build.
 package-test: python-install build
-	scripts/build-wheels.sh --orva "$(PYTHON)" $(WHEELHOUSE) x86_64 "$$(scripts/find-python.sh 3.13)"
+	scripts/build-wheels.sh --orva "$(PYTHON)" $(WHEELHOUSE) $(ARCH) "$$(scripts/find-python.sh 3.13)"
 	scripts/build-wheels.sh "$(PYTHON)" $(WHEELHOUSE) aarch64 "$$(scripts/find-python.sh 3.11)"
 	scripts/arm64-sysroot.sh build/arm64-sysroot
 	ORVAPY_WHEELHOUSE="$(CURDIR)/$(WHEELHOUSE)" ORVAPY_WHEEL_SERIES="3.9 3.13" \
