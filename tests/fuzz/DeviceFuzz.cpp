@@ -46,11 +46,24 @@ struct Links {
     std::shared_ptr<ConnectionImpl> plain = open("radio://0/90/2M/E7E7E7E7E7?safelink=0");
     std::shared_ptr<ConnectionImpl> cable = open("usb://0");
 
+    // The registry's first look at the bench can come before a loaded machine
+    // lets the devices answer it: look again for a while, then say why not.
     std::shared_ptr<ConnectionImpl> open(const std::string& uri) {
-        auto connection = std::make_shared<ConnectionImpl>(parseLinkSettings(
-            uri, [&](std::int32_t id) { return registry.findRobot(id); }));
-        registry.attachConnection(connection);
-        return connection;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            try {
+                auto connection = std::make_shared<ConnectionImpl>(parseLinkSettings(
+                    uri, [&](std::int32_t id) { return registry.findRobot(id); }));
+                registry.attachConnection(connection);
+                return connection;
+            } catch (const std::exception& error) {
+                if (std::chrono::steady_clock::now() > until) {
+                    fail("cannot open " + uri + ": " + error.what());
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            registry.refreshDevices();
+        }
     }
 };
 
