@@ -8,6 +8,9 @@ set -eu
 build=${1:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
 seconds=${2:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Absolute: umockdev makes its testbed under TMPDIR, and a relative one does
+# not hold once the bench resolves its device paths.
+build=$(cd "$build" && pwd)
 # device_fuzz drives the emulated bench, which needs the umockdev preload, a
 # temporary folder of its own, and no leak check (its bench lives to the end).
 for name in uri packet device; do
