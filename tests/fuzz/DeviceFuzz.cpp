@@ -46,8 +46,9 @@ struct Links {
     std::shared_ptr<ConnectionImpl> plain = open("radio://0/90/2M/E7E7E7E7E7?safelink=0");
     std::shared_ptr<ConnectionImpl> cable = open("usb://0");
 
-    // The registry's first look at the bench can come before a loaded machine
-    // lets the devices answer it: look again for a while, then say why not.
+    // A link that cannot open would end the run with no word of why: look
+    // at the bench again for a while (a device may still be coming up), then
+    // say why not.
     std::shared_ptr<ConnectionImpl> open(const std::string& uri) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         for (;;) {
