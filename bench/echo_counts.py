@@ -40,11 +40,7 @@ def echo(library_path, side, kind, count):
             raise SystemExit("C++ echoes failed")
     else:
         with performance.BareDevice(library, serial) as device:
-            if channel is not None:
-                device.call("bare_control", 0x01, channel)
-            if safelink and library.bare_safelink(device.handle) != 0:
-                raise SystemExit("safelink handshake failed")
-            device.call(loop, count + 5)
+            device.prepare(loop, channel, safelink, warmup=count + 5)
 
 
 def strace_counts(output):

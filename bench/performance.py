@@ -73,6 +73,15 @@ class BareDevice:
             raise RuntimeError(f"{name} failed on {self.serial}")
         return result
 
+    def prepare(self, loop, channel, safelink, warmup):
+        """Tunes the dongle (a channel of None: a cable robot), makes the
+        safelink handshake when asked, then runs `warmup` echoes of `loop`."""
+        if channel is not None:
+            self.call("bare_control", 0x01, channel)
+        if safelink and self.library.bare_safelink(self.handle) != 0:
+            raise RuntimeError("safelink handshake failed")
+        self.call(loop, warmup)
+
 
 def packet(number):
     import orvapy
@@ -208,11 +217,7 @@ def group_echo(library, pace):
             exchanges["orvapy"].append((len(log.bulk_out_log) - before) / ECHOES)
             connection.close()
             with BareDevice(library, serial) as device:
-                if channel is not None:
-                    device.call("bare_control", 0x01, channel)
-                if safelink and library.bare_safelink(device.handle) != 0:
-                    raise RuntimeError("safelink handshake failed")
-                device.call(loop, 5)
+                device.prepare(loop, channel, safelink, warmup=5)
                 before = library.bare_exchanges(device.handle)
                 sides["bare"].append(device.call(loop, ECHOES))
                 exchanges["bare"].append((library.bare_exchanges(device.handle) - before) / ECHOES)
@@ -363,11 +368,7 @@ def group_cpu(library, pace):
             sides["orvapy"].append((wall, time.process_time() - cpu))
             connection.close()
             with BareDevice(library, serial) as device:
-                if channel is not None:
-                    device.call("bare_control", 0x01, channel)
-                if safelink and library.bare_safelink(device.handle) != 0:
-                    raise RuntimeError("safelink handshake failed")
-                device.call(loop, 5)
+                device.prepare(loop, channel, safelink, warmup=5)
                 cpu = time.process_time()
                 wall = device.call(loop, ECHOES)
                 sides["bare"].append((wall, time.process_time() - cpu))
