@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/NeverDestroyed.hpp"
 #include "emu/Bench.hpp"
 #include "link/UriParsing.hpp"
 #include "workers/ConnectionImpl.hpp"
@@ -69,8 +70,8 @@ struct Links {
 };
 
 Links& links() {
-    static Links* made = new Links();  // lives as long as the fuzzer runs
-    return *made;
+    static NeverDestroyed<Links> made;  // lives as long as the fuzzer runs
+    return made.get();
 }
 
 void checkAlive(ConnectionImpl& connection) {
