@@ -137,7 +137,11 @@ bool echoes(ConnectionImpl& connection, std::uint64_t number) {
     Packet packet;
     packet.setPort(1);
     packet.setPayload(payload);
-    connection.queues.pushSend(packet);
+    try {
+        connection.queues.pushSend(packet);
+    } catch (const std::exception& error) {
+        fail(connection.settings.uri + " failed: " + error.what());
+    }
     const auto until = Clock::now() + Patience;
     while (std::optional<Packet> reply = connection.queues.takeReceived(until, false)) {
         checkRange(connection, *reply);
