@@ -94,7 +94,9 @@ extern "C" {
 // `duration` seconds, closes them. `echoes` gets each connection's echoes;
 // `figures`: seconds to open all (made, and one echo through each), seconds
 // to close all, CPU seconds of the process while echoing, and in the middle of
-// it threads (the echoing ones not counted), open files and resident KiB.
+// it threads (the echoing ones not counted), open files and resident KiB;
+// last, CPU seconds of the parent process (the launcher's, where the devices
+// answer) while echoing, -1 if unknown.
 // Returns 0, or -1 when a connection could not be opened.
 // A connection of the swarm, on the swarm's own registry (a Connection is
 // neither copied nor moved, so it is made in place).
@@ -122,6 +124,7 @@ int swarm_run(const char** uris, int count, double duration, long* echoes, doubl
         stop = false;
         std::vector<std::thread> threads;
         double cpu = processCpu();
+        const double devicesCpu = processCpu(getppid());
         for (int i = 0; i < count; ++i) {
             threads.emplace_back([&, i] { echoes[i] = echoUntil(connections[i]->connection, i, stop); });
         }
@@ -137,6 +140,8 @@ int swarm_run(const char** uris, int count, double duration, long* echoes, doubl
             thread.join();
         }
         figures[2] = processCpu() - cpu;
+        const double devicesCpuAfter = processCpu(getppid());
+        figures[6] = devicesCpu < 0 || devicesCpuAfter < 0 ? -1 : devicesCpuAfter - devicesCpu;
 
         started = Clock::now();
         for (auto& connection : connections) {

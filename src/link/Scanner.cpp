@@ -7,7 +7,6 @@
 #include <exception>
 #include <future>
 #include <iterator>
-#include <mutex>
 #include <optional>
 
 #include "base/TaskPool.hpp"
@@ -28,10 +27,26 @@ constexpr std::chrono::milliseconds ProbeStep{10};
 // A selection probe waits this long for the worker's first transmission.
 constexpr std::chrono::seconds SelectionWait{5};
 
+// Holds stdout's own lock while it lives.
+class StdoutLock {
+  public:
+#ifdef _WIN32
+    StdoutLock() { _lock_file(stdout); }
+    ~StdoutLock() { _unlock_file(stdout); }
+#else
+    StdoutLock() { flockfile(stdout); }
+    ~StdoutLock() { funlockfile(stdout); }
+#endif
+    StdoutLock(const StdoutLock&) = delete;
+    StdoutLock& operator=(const StdoutLock&) = delete;
+};
+
+// The line is whole whatever other threads print: stdout's own lock is held
+// across it. That lock, unlike a mutex of ours, a child of fork() gets back
+// unlocked even when another thread of the parent held it.
 void reportScanError(const char* message) {
-    static std::mutex outputMutex;
     std::string line = std::string("Error during scan: ") + message + "\n";
-    std::lock_guard<std::mutex> lock(outputMutex);
+    StdoutLock lock;
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

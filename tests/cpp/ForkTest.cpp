@@ -1,11 +1,13 @@
 // fork() with connections open and a scan under way, as Python's
 // multiprocessing does by default: the child starts afresh, the parent is
-// not affected. The process-wide registry is under test, so this program
-// holds one test alone.
+// not affected. The process-wide registry is under test, so each test runs
+// in a process of its own.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -53,7 +55,7 @@ std::string errorOf(const std::function<void()>& call) {
 // (0: all well, else the number of the failed check, its text on stderr).
 // A child that does not end within a bound far beyond any normal delay is
 // killed, and the test fails instead of hanging.
-int inChild(const std::function<int()>& check) {
+int inChild(const std::function<int()>& check, std::chrono::seconds bound = 120s) {
     pid_t child = ::fork();
     if (child == 0) {
         int failed = 99;
@@ -65,7 +67,7 @@ int inChild(const std::function<int()>& check) {
         std::fflush(stderr);
         ::_exit(failed);
     }
-    auto deadline = std::chrono::steady_clock::now() + 120s;
+    auto deadline = std::chrono::steady_clock::now() + bound;
     int status = 0;
     while (::waitpid(child, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -153,6 +155,56 @@ TEST(Fork, TheChildStartsAfreshAndTheParentIsNotAffected) {
     EXPECT_TRUE(echoes(radio, "two"));
     EXPECT_TRUE(echoes(usb, "two"));
     EXPECT_EQ(usb.statistics().sent_count, 2u);
+}
+
+// Standard output goes nowhere while it lives: the scans below print a line
+// for each of their probes.
+class SilencedOutput {
+  public:
+    SilencedOutput() : saved_(::dup(STDOUT_FILENO)) {
+        std::fflush(stdout);
+        int nowhere = ::open("/dev/null", O_WRONLY);
+        ::dup2(nowhere, STDOUT_FILENO);
+        ::close(nowhere);
+    }
+    ~SilencedOutput() {
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    SilencedOutput(const SilencedOutput&) = delete;
+    SilencedOutput& operator=(const SilencedOutput&) = delete;
+
+  private:
+    int saved_;
+};
+
+// A fork while another thread prints a scan's error line: the child's own
+// scan still prints its lines and ends.
+TEST(Fork, AChildPrintsScanErrorsWhateverTheParentWasPrinting) {
+    emu::Bench bench;
+    bench.addDongle("S1");
+    // Past 40 bits: every probe fails at once and prints its line.
+    constexpr std::uint64_t Unusable = 1ULL << 41;
+    SilencedOutput silenced;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> printing;
+    for (int i = 0; i < 2; ++i) {
+        printing.emplace_back([&] {
+            while (!stop) {
+                Connection::scan(Unusable);
+            }
+        });
+    }
+    int hung = 0;
+    for (int i = 0; i < 200 && hung == 0; ++i) {
+        hung += inChild([] { return Connection::scan(Unusable).empty() ? 0 : 1; }, 30s) == -1;
+    }
+    stop = true;
+    for (std::thread& thread : printing) {
+        thread.join();
+    }
+    EXPECT_EQ(hung, 0) << "a child hung printing its scan's errors";
 }
 
 }  // namespace
