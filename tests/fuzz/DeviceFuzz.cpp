@@ -7,8 +7,8 @@
 //
 // The safelink link and the plain one have a dongle each, so neither retunes
 // for the other's turn; the dongle answers of an input go to them in turn,
-// the first to the safelink link. Each link makes exactly one exchange per
-// answer it was given and one more (ExchangeGate.hpp), so everything an
+// the first to the safelink link. A link given answers makes exactly one
+// exchange per answer and one more (ExchangeGate.hpp), so everything an
 // input sent is dealt with within that input.
 //
 // Runs under the umockdev preload, like every program that drives the bench
@@ -40,6 +40,8 @@ using Clock = std::chrono::steady_clock;
 
 // Far beyond any normal delay on a loaded machine.
 constexpr auto Patience = std::chrono::seconds(20);
+// The bench's first look at a new device may come late on a loaded machine.
+constexpr auto OpenPatience = std::chrono::seconds(30);
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "device fuzz: %s\n", what.c_str());
@@ -50,14 +52,14 @@ constexpr auto Patience = std::chrono::seconds(20);
 // takes far longer than an input.
 struct Links {
     emu::Bench bench;
-    std::array<emu::Dongle*, fuzzing::ExchangeGate::Links> dongles{
+    std::array<emu::Dongle*, fuzzing::ExchangeGate::LinkCount> dongles{
         &bench.addDongle("FUZZ0"), &bench.addDongle("FUZZ1")};
     emu::USBRobot& robot = bench.addUSBRobot("FUZZR0");
     emu::RadioRobot& air = bench.addRadioRobot(80, 2);
     fuzzing::ExchangeGate gate;
     LinkRegistry registry;
     // In the order of the gate's links.
-    std::array<std::shared_ptr<ConnectionImpl>, fuzzing::ExchangeGate::Links> radio{
+    std::array<std::shared_ptr<ConnectionImpl>, fuzzing::ExchangeGate::LinkCount> radio{
         open("radio://0/80/2M/E7E7E7E7E7?ackfilter=0"),
         open("radio://1/90/2M/E7E7E7E7E7?safelink=0")};
     std::shared_ptr<ConnectionImpl> cable = open("usb://0");
@@ -85,7 +87,7 @@ struct Links {
     // at the bench again for a while (a device may still be coming up), then
     // say why not.
     std::shared_ptr<ConnectionImpl> open(const std::string& uri) {
-        const auto until = Clock::now() + Patience;
+        const auto until = Clock::now() + OpenPatience;
         for (;;) {
             try {
                 auto connection = std::make_shared<ConnectionImpl>(parseLinkSettings(
@@ -139,15 +141,15 @@ bool echoes(ConnectionImpl& connection, std::uint64_t number) {
     packet.setPayload(payload);
     try {
         connection.queues.pushSend(packet);
+        const auto until = Clock::now() + Patience;
+        while (std::optional<Packet> reply = connection.queues.takeReceived(until, false)) {
+            checkRange(connection, *reply);
+            if (reply->payload() == payload) {
+                return true;
+            }
+        }
     } catch (const std::exception& error) {
         fail(connection.settings.uri + " failed: " + error.what());
-    }
-    const auto until = Clock::now() + Patience;
-    while (std::optional<Packet> reply = connection.queues.takeReceived(until, false)) {
-        checkRange(connection, *reply);
-        if (reply->payload() == payload) {
-            return true;
-        }
     }
     return false;
 }

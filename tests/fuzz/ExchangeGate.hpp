@@ -25,9 +25,9 @@ namespace quenfold::orvalis::fuzzing {
 
 class ExchangeGate {
   public:
-    static constexpr std::size_t Links = 2;
+    static constexpr std::size_t LinkCount = 2;
     using Clock = std::chrono::steady_clock;
-    using Counts = std::array<std::uint64_t, Links>;
+    using Counts = std::array<std::uint64_t, LinkCount>;
 
     // Open until close(): the links exchange freely while they come up.
     ExchangeGate() {
@@ -55,7 +55,7 @@ class ExchangeGate {
     // has made them and waits again; returns false when `until` passes first.
     bool run(const Counts& more, Clock::time_point until) {
         std::unique_lock<std::mutex> lock(mutex_);
-        for (std::size_t link = 0; link < Links; ++link) {
+        for (std::size_t link = 0; link < LinkCount; ++link) {
             allowed_[link] = done_[link] + more[link];
         }
         changed_.notify_all();
@@ -69,7 +69,7 @@ class ExchangeGate {
     }
 
     bool allWaiting() const {
-        for (std::size_t link = 0; link < Links; ++link) {
+        for (std::size_t link = 0; link < LinkCount; ++link) {
             if (done_[link] < allowed_[link] || !waiting_[link]) {
                 return false;
             }
@@ -80,7 +80,7 @@ class ExchangeGate {
     static void hook(ConnectionImpl& connection) {
         ExchangeGate& self = *current();
         std::unique_lock<std::mutex> lock(self.mutex_);
-        for (std::size_t link = 0; link < Links; ++link) {
+        for (std::size_t link = 0; link < LinkCount; ++link) {
             if (self.links_[link] != &connection) {
                 continue;
             }
@@ -95,12 +95,12 @@ class ExchangeGate {
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::array<const ConnectionImpl*, Links> links_{};
+    std::array<const ConnectionImpl*, LinkCount> links_{};
     Counts done_{};
     Counts allowed_{};
     // Whether the link's worker waits in the hook: a link that never
     // exchanged is not counted as waiting.
-    std::array<bool, Links> waiting_{};
+    std::array<bool, LinkCount> waiting_{};
 };
 
 }  // namespace quenfold::orvalis::fuzzing
