@@ -182,6 +182,12 @@ class SilencedOutput {
 // A fork while another thread prints a scan's error line: the child's own
 // scan still prints its lines and ends.
 TEST(Fork, AChildPrintsScanErrorsWhateverTheParentWasPrinting) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Hundreds of forks while two threads allocate: the sanitizer's own
+    // allocator lock comes into a child locked now and then, and that child
+    // waits on it for ever, whatever this library does.
+    GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe under allocating threads";
+#endif
     emu::Bench bench;
     bench.addDongle("S1");
     // Past 40 bits: every probe fails at once and prints its line.
