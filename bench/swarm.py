@@ -11,9 +11,9 @@ library's process is the launcher's child, bench/SwarmLoop.cpp). The robots
 of one dongle share its channel and differ by address, so that going from one
 robot to the next takes one retune. Reported per configuration: echoes per
 second in all, the slowest and fastest connection, CPU per echo of the
-library's process and of the devices' (the launcher's), the library's threads (the echoing ones not counted), open files and
-resident memory with all connections open, and the time to open and to close
-them all. Under --pace hardware, the rate per dongle is set against what the
+library's process and of the devices' (the launcher's), the library's
+threads (the echoing ones not counted), open files and resident memory with
+all connections open, and the time to open and to close them all. Under --pace hardware, the rate per dongle is set against what the
 dongle's paced operations allow: per echo two exchanges (the packet, then a
 ping that brings the echo back) and, with more than one robot, one retune;
 and the CPU that 0.9 of that rate on every dongle would take, in cores, at
