@@ -23,13 +23,8 @@ rm -rf "$long"
 mkdir -p "$long/corpus" "$build/fuzz-artifacts"
 cores=$(nproc)
 
-# The bench's environment for a process with its own temporary folder: the
-# wait preload before the umockdev preload, no leak check.
-bench_env() {
-    mkdir -p "$1"
-    environment=(env LD_PRELOAD="$build/emu/liborvaemu-wait.so:libumockdev-preload.so.0"
-                 TMPDIR="$1" ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0)
-}
+# The bench's environment, each process with a temporary folder of its own.
+. "$root/scripts/device-fuzz-env.sh"
 
 # The inputs a process has run: its last status line (#N ...), or its final
 # count once it has ended.
@@ -68,7 +63,7 @@ for ((i = 0; i < processes; i++)); do
     if command -v taskset >/dev/null; then
         pin=(taskset -c $((i % cores)))
     fi
-    bench_env "$long/tmp-$i"
+    device_fuzz_env "$build" "$long/tmp-$i"
     "${environment[@]}" ${pin[@]+"${pin[@]}"} "$target" -runs="$share" -max_len=512 \
         -timeout=60 -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/device-" \
         "$long/corpus" "$seeds" >"$long/device-$i.log" 2>&1 &
@@ -105,7 +100,7 @@ done
 echo "device_fuzz: $(total) inputs in all under ASan and UBSan, no failure"
 
 before=$(find "$seeds" -type f | wc -l)
-bench_env "$long/tmp-merge"
+device_fuzz_env "$build" "$long/tmp-merge"
 "${environment[@]}" "$target" -merge=1 -max_len=512 -timeout=60 \
     -artifact_prefix="$build/fuzz-artifacts/device-" "$seeds" "$long/corpus" \
     >"$long/merge.log" 2>&1 || {

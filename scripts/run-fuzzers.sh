@@ -11,20 +11,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Absolute: umockdev makes its testbed under TMPDIR, and a relative one does
 # not hold once the bench resolves its device paths.
 build=$(cd "$build" && pwd)
-# device_fuzz drives the emulated bench, which needs the umockdev preload
-# (after the wait preload, which spares libusb a busy loop of reaps on the
-# emulated nodes: a third of the emulated ioctls), a temporary folder of its
-# own, and no leak check (its bench lives to the end).
+# device_fuzz drives the emulated bench (device-fuzz-env.sh).
+. "$root/scripts/device-fuzz-env.sh"
 for name in uri packet device; do
     work="$build/fuzz-corpus/$name"
     mkdir -p "$work" "$build/fuzz-artifacts"
     log="$build/fuzz-$name.log"
     environment=()
     if [ "$name" = device ]; then
-        mkdir -p "$build/fuzz-tmp"
-        environment=(env LD_PRELOAD="$build/emu/liborvaemu-wait.so:libumockdev-preload.so.0"
-                     TMPDIR="$build/fuzz-tmp"
-                     ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0)
+        device_fuzz_env "$build" "$build/fuzz-tmp"
     fi
     if ! ${environment[@]+"${environment[@]}"} "$build/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" ${FUZZ_RUNS:+-runs="$FUZZ_RUNS"} -print_final_stats=1 \
             -max_len=512 -artifact_prefix="$build/fuzz-artifacts/$name-" \
